@@ -1,0 +1,81 @@
+#include "digest/cpu_features.h"
+
+#include <cstdlib>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+namespace {
+
+bool avx2_usable(const CpuFacts &f) {
+  return f.osxsave && f.avx && f.xcr0_xmm_ymm && f.avx2;
+}
+
+} // namespace
+
+CpuFacts cpu_read_facts() {
+  CpuFacts f{};
+#if defined(__x86_64__) || defined(__i386__)
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  __cpuid(0, a, b, c, d);
+  f.max_leaf = a;
+  if (f.max_leaf == 0)
+    return f;
+  __cpuid(1, a, b, c, d);
+  f.ssse3 = (c >> 9) & 1;
+  f.osxsave = (c >> 27) & 1;
+  f.avx = (c >> 28) & 1;
+  if (f.osxsave && f.avx) {
+    // XGETBV is only valid once the OS has enabled it (OSXSAVE).
+    unsigned lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    f.xcr0_xmm_ymm = (lo & 6u) == 6u;
+  }
+  if (f.max_leaf >= 7) {
+    __cpuid_count(7, 0, a, b, c, d);
+    f.bmi1 = (b >> 3) & 1;
+    f.avx2 = (b >> 5) & 1;
+    f.bmi2 = (b >> 8) & 1;
+    f.sha = (b >> 29) & 1;
+  }
+#endif
+  return f;
+}
+
+unsigned cpu_flags_from_facts(const CpuFacts &f) {
+  if (f.max_leaf < 7)
+    return 0;
+  unsigned flags = 0;
+  if (avx2_usable(f))
+    flags |= CPU_FLAG_AVX2;
+  if (f.sha)
+    flags |= CPU_FLAG_SHA_NI;
+  return flags;
+}
+
+const char *sha256_label_from_facts(const CpuFacts &f, bool ia32cap_set) {
+  enum { SHA_NI, AVX2, SSSE3, SCALAR };
+  static constexpr const char *kPlain[] = {"SHA-NI", "AVX2", "SSSE3", "scalar"};
+  static constexpr const char *kStarred[] = {"SHA-NI*", "AVX2*", "SSSE3*", "scalar*"};
+  int base;
+  if (f.max_leaf == 0)
+    base = SCALAR;
+  else if (f.max_leaf < 7)
+    base = f.ssse3 ? SSSE3 : SCALAR;
+  else if (f.sha && f.ssse3)
+    base = SHA_NI;
+  else if (avx2_usable(f) && f.bmi1 && f.bmi2)
+    base = AVX2;
+  else if (f.ssse3)
+    base = SSSE3;
+  else
+    base = SCALAR;
+  return ia32cap_set ? kStarred[base] : kPlain[base];
+}
+
+unsigned cpu_feature_flags() { return cpu_flags_from_facts(cpu_read_facts()); }
+
+const char *sha256_impl_label() {
+  return sha256_label_from_facts(cpu_read_facts(), getenv("OPENSSL_ia32cap") != nullptr);
+}

@@ -1,0 +1,32 @@
+// Reader side of the progress segment: attach read-only by pid, take
+// consistent copies under the sequence counter, detach; and the discovery
+// scan of /dev/shm.  Never writes to a segment, takes no lock, prints
+// nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "progress/segment.h"
+#include "runtime/status.h"
+
+// Maps the segment of pid read-only into *out (emptied first).
+// ST_NOTFOUND: no such object (or no permission), or an object not yet
+// sized to a whole record; ST_IO: mapping failed; ST_CORRUPT: wrong magic
+// or version.  The mapping stays readable after the writer removed the name.
+StatusCode progress_attach(uint32_t pid, const ProgressSegment **out);
+
+// Copies a consistent record into *out: at most 100 attempts, no waiting.
+// ST_INVAL without segment or buffer; ST_AGAIN when the writer stayed
+// inside an update (or died there) for all attempts; *out is then not to
+// be used.
+StatusCode progress_snapshot(const ProgressSegment *segment, ProgressSegment *out);
+
+// Unmaps *ref and empties it; nothing happens when ref or *ref is null.
+void progress_detach(const ProgressSegment **ref);
+
+// Lists the segments in /dev/shm, one entry per attachable and consistently
+// readable segment of a non-zero pid, in directory order.  On ST_OK *entries
+// is a malloc'ed array of *count entries (possibly none) that the caller
+// frees.  Nothing stays mapped.
+StatusCode scan_segments(ScanEntry **entries, size_t *count);

@@ -1,0 +1,32 @@
+// Small helpers shared by the test programs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace zt {
+
+// The build tree of the test run (ZPR_BUILD_DIR, set by ctest), where the
+// programs under test live.
+std::string build_dir();
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+struct TempDir {
+  std::string path;
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+};
+
+// Polls cond every few milliseconds until it holds or timeout_ms passed.
+// Tests wait for conditions, never for fixed times.
+bool wait_until(const std::function<bool()> &cond, int timeout_ms = 20000);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+
+// Runs fn with standard error redirected into a string.
+std::string capture_stderr(const std::function<void()> &fn);
+
+} // namespace zt
