@@ -1,0 +1,8 @@
+// Dump mode: one tab-separated line per interval on standard output.
+#pragma once
+
+#include <cstdint>
+
+// Returns the exit status: 0 once the segment was attached, 1 when none
+// could be attached within wait_s.
+int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s);

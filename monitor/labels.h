@@ -1,0 +1,19 @@
+// Texts of the live view and the selection box.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// "agent", "restore", "proxmox", "xenV", "pve-rst", "xenV-rst", or "?".
+const char *tool_label(uint8_t tool);
+
+// "FULL", "DIFF", "INC", or "?".
+const char *type_label(uint8_t backup_type);
+
+// "%.1f %s" in B, KiB, MiB, GiB or TiB (at most four divisions by 1024).
+// Writes into buf (32 bytes suffice) and returns buf.
+const char *format_bytes(uint64_t value, char *buf, size_t size);
+
+// "%02llu:%02llu:%02llu" hours:minutes:seconds; hours are not wrapped.
+// Writes into buf (24 bytes suffice) and returns buf.
+const char *format_hms(uint64_t ms, char *buf, size_t size);

@@ -1,0 +1,20 @@
+// The full-screen live view of one attached tool.
+#pragma once
+
+#include <cstdint>
+
+// Sets the terminal up for the monitor's curses screens (noecho, cbreak,
+// hidden cursor, keypad).  Returns 0 when the screen exists (also when it
+// already existed); otherwise prints one "error: " line on standard error
+// and returns non-zero, and the terminal is left as it was.
+int init_curses();
+
+// True once init_curses has set a screen up and it has not been ended.
+bool curses_active();
+
+// Ends the curses screen if one is active.
+void end_curses();
+
+// Shows pid until the user presses q or Q; the screen must be set up.
+// When the first attach fails, ends curses and prints the attach error.
+void run_live_view(uint32_t pid);
