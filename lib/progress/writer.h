@@ -53,12 +53,24 @@ StatusCode progress_create(ProgressSegment **out, int tool, const char *name, in
 // becomes one warning through the console logger and the tool goes on.
 void progress_create_from_args(int tool, const char *name, int argc, char **argv);
 
+// Publishes a sample: state running, counters, worker table (when the
+// sample has one), elapsed time and ETA.  The first update also starts the
+// ETA's time base and empties the message.  Allocates nothing; one clock
+// read.  Nothing happens without segment or sample.
 void progress_update(ProgressSegment *segment, const ProgressSample *sample);
+
+// Sets the state and, when given, the message (cut at 127 characters);
+// refreshes the elapsed time.
 void progress_set_state(ProgressSegment *segment, int state, const char *message);
+
+// Sets the job name (when given, cut at 63), type and block total.
 void progress_set_info(ProgressSegment *segment, const char *name, int backup_type,
                        uint64_t blocks_total);
 
-// On the current segment (nothing happens without one):
+// On the current segment (nothing happens without one, and progress_note
+// then formats nothing): state plus formatted message; the current child's
+// pid (0 for none); the final state (DONE when ok is non-zero, else FAILED)
+// followed by progress_destroy.
 void progress_note(int state, const char *format, ...) __attribute__((format(printf, 2, 3)));
 void progress_set_child(uint32_t pid);
 void progress_finish(int ok);
@@ -66,4 +78,11 @@ void progress_finish(int ok);
 // Restores the signal actions, unmaps and removes the segment, empties *ref.
 void progress_destroy(ProgressSegment **ref);
 
+// The segment made by the last successful create and not yet finished or
+// destroyed; null otherwise (also in a forked child of its owner).
 ProgressSegment *progress_current();
+
+// The handler installed for SIGINT, SIGTERM and SIGHUP while a segment
+// exists: removes the segment's name, calls the previous plain handler, then
+// lets the signal end the process with the default action.
+void progress_on_signal(int sig);
