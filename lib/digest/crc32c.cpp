@@ -1,0 +1,116 @@
+#include "digest/crc32c.h"
+
+#include <array>
+#include <cstring>
+
+#include "digest/crc32c_internal.h"
+
+#if defined(__x86_64__)
+#include <nmmintrin.h>
+#endif
+
+namespace {
+
+constexpr uint32_t kPolyReflected = 0x82F63B78u;
+
+// The table is a compile-time constant: nothing to build at run time, so
+// there is nothing for concurrent first calls to race on.
+constexpr std::array<uint32_t, 256> make_table() {
+  std::array<uint32_t, 256> t{};
+  for (uint32_t i = 0; i < 256; i++) {
+    uint32_t v = i;
+    for (int k = 0; k < 8; k++)
+      v = (v & 1) ? (v >> 1) ^ kPolyReflected : v >> 1;
+    t[i] = v;
+  }
+  return t;
+}
+
+constexpr std::array<uint32_t, 256> kTable = make_table();
+static_assert(kTable[1] == 0xF26B8303u && kTable[128] == 0x82F63B78u &&
+              kTable[255] == 0xAD7D5351u);
+
+using Kernel = uint32_t (*)(uint32_t, const void *, size_t);
+
+struct Path {
+  Kernel kernel;
+  const char *name;
+};
+
+Path choose_path() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (crc32c_can_avx512())
+    return {crc32c_fold_avx512, "avx512"};
+  if (crc32c_can_pclmul())
+    return {crc32c_fold_pclmul, "pclmul"};
+  if (__builtin_cpu_supports("sse4.2"))
+    return {crc32c_single_chain, "sse4.2"};
+#endif
+  return {crc32c_table, "table"};
+}
+
+// Chosen on the first call; a function-local static is initialised exactly
+// once even when several threads make their first call together, and no
+// thread sees it before it holds its value.
+const Path &path() {
+  static const Path p = choose_path();
+  return p;
+}
+
+} // namespace
+
+uint32_t crc32c_table(uint32_t crc, const void *data, size_t len) {
+  if (len == 0)
+    return crc;
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  uint32_t s = ~crc;
+  for (size_t i = 0; i < len; i++)
+    s = (s >> 8) ^ kTable[(s ^ p[i]) & 0xff];
+  return ~s;
+}
+
+#if defined(__x86_64__)
+__attribute__((target("sse4.2"))) uint32_t crc32c_single_chain(uint32_t crc, const void *data,
+                                                                size_t len) {
+  const uint8_t *p = static_cast<const uint8_t *>(data);
+  uint64_t s = static_cast<uint32_t>(~crc);
+  for (; len >= 8; p += 8, len -= 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    s = _mm_crc32_u64(s, w);
+  }
+  uint32_t s32 = static_cast<uint32_t>(s);
+  if (len >= 4) {
+    uint32_t w;
+    memcpy(&w, p, 4);
+    s32 = _mm_crc32_u32(s32, w);
+    p += 4;
+    len -= 4;
+  }
+  for (; len > 0; p++, len--)
+    s32 = _mm_crc32_u8(s32, *p);
+  return ~s32;
+}
+#else
+uint32_t crc32c_single_chain(uint32_t crc, const void *data, size_t len) {
+  return crc32c_table(crc, data, len);
+}
+#endif
+
+const char *crc32c_path_name() { return path().name; }
+
+uint32_t crc32c(uint32_t crc, const void *data, size_t len) {
+  if (len == 0)
+    return crc;
+  return path().kernel(crc, data, len);
+}
+
+int crc32c_hw_available() {
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sse4.2") ? 1 : 0;
+#else
+  return 0;
+#endif
+}

@@ -1,0 +1,31 @@
+// The individual CRC-32C paths, for tests and benchmarks that must compare
+// them on one processor.  Every function takes and returns a finished CRC,
+// like crc32c.  The library itself only calls crc32c.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Byte-wise lookup table: works on every processor.
+uint32_t crc32c_table(uint32_t crc, const void *data, size_t len);
+
+// One dependent chain of the CRC32 instruction, 8 bytes at a time.  The
+// reference the faster paths are checked against.  Needs SSE4.2.
+uint32_t crc32c_single_chain(uint32_t crc, const void *data, size_t len);
+
+// Folding with 128-bit carry-less multiplication, for long inputs; short
+// ones go to the single chain.  Needs SSE4.2 and PCLMULQDQ.
+uint32_t crc32c_fold_pclmul(uint32_t crc, const void *data, size_t len);
+
+// Folding with 512-bit carry-less multiplication.  Needs SSE4.2, PCLMULQDQ,
+// AVX-512F and VPCLMULQDQ.
+uint32_t crc32c_fold_avx512(uint32_t crc, const void *data, size_t len);
+
+// Whether this processor can run each path (and its operating system keeps
+// the register state it needs).
+bool crc32c_can_pclmul();
+bool crc32c_can_avx512();
+
+// Name of the path crc32c uses in this process: "avx512", "pclmul",
+// "sse4.2" or "table".
+const char *crc32c_path_name();
