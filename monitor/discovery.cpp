@@ -1,0 +1,121 @@
+#include "monitor/discovery.h"
+
+#include <curses.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include "monitor/follow.h"
+#include "monitor/labels.h"
+#include "monitor/live_view.h"
+#include "progress/reader.h"
+
+namespace {
+
+constexpr int KEY_CODE_ESCAPE = 27;
+constexpr int KEY_CODE_NEWLINE = 10;
+constexpr int BOX_FIRST_ROW = 4;
+
+// An entry is hidden when an orchestrator of the scan names it as its
+// current child; the test looks at the scan as found, and the remaining
+// entries keep their order.
+size_t drop_children(ScanEntry *entries, size_t count) {
+  size_t kept = 0;
+  for (size_t i = 0; i < count; i++) {
+    bool is_child = false;
+    for (size_t j = 0; j < count && !is_child; j++)
+      is_child = entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
+    if (!is_child)
+      entries[kept++] = entries[i];
+  }
+  return kept;
+}
+
+void draw_box(const ScanEntry *entries, size_t count, size_t selected) {
+  wclear(stdscr);
+  mvprintw(0, 0, "zpr_monitor - multiple running backups/restores found");
+  mvprintw(1, 0, "Use Up/Down and Enter to select, q to quit");
+  mvprintw(3, 0, "%-4s %-20s %-8s %-5s %-8s %s", "", "NAME", "PID", "TYPE", "TOOL", "STATE");
+  // Rows below the bottom of the terminal are simply not drawn.
+  const size_t visible = LINES > BOX_FIRST_ROW ? static_cast<size_t>(LINES - BOX_FIRST_ROW) : 0;
+  for (size_t k = 0; k < count && k < visible; k++) {
+    const ScanEntry &e = entries[k];
+    const bool plain_tool = e.tool <= TOOL_RESTORE;
+    if (k == selected)
+      wattr_on(stdscr, A_REVERSE, nullptr);
+    // The name goes through curses, which shows control bytes in printable
+    // form; the precision keeps the read inside the field.
+    mvprintw(BOX_FIRST_ROW + static_cast<int>(k), 0, "%-4s %-20.*s %-8u %-5s %-8s %s",
+             k == selected ? ">" : "", static_cast<int>(sizeof e.name), e.name, e.pid,
+             plain_tool ? type_label(e.backup_type) : "-", tool_label(e.tool),
+             state_label(e.state));
+    if (k == selected)
+      wattr_off(stdscr, A_REVERSE, nullptr);
+  }
+  wrefresh(stdscr);
+}
+
+// Runs the box until a choice or a quit.  Returns true with *pid set when
+// an entry was chosen, false when the user left without choosing.
+bool select_entry(const ScanEntry *entries, size_t count, uint32_t *pid) {
+  size_t selected = 0;
+  for (;;) {
+    draw_box(entries, count, selected);
+    errno = 0;
+    int key = wgetch(stdscr);
+    // Without an input timeout an error means the terminal is gone; waiting
+    // on would spin, so it counts as leaving.
+    if (key == ERR && errno != EINTR)
+      return false;
+    if ((key & ~0x20) == 'Q' || key == KEY_CODE_ESCAPE)
+      return false;
+    if (key == KEY_UP || key == 'k') {
+      if (selected > 0)
+        selected--;
+    } else if (key == KEY_DOWN || key == 'j') {
+      if (selected + 1 < count)
+        selected++;
+    } else if (key == KEY_CODE_NEWLINE || key == KEY_ENTER) {
+      *pid = entries[selected].pid;
+      return true;
+    }
+  }
+}
+
+} // namespace
+
+int run_discovery() {
+  ScanEntry *entries = nullptr;
+  size_t count = 0;
+  if (scan_segments(&entries, &count) != ST_OK) {
+    fprintf(stderr, "error: progress scanning is not supported on this platform\n");
+    return 1;
+  }
+  count = drop_children(entries, count);
+  if (count == 0) {
+    free(entries);
+    fprintf(stderr, "no running zpr_agent/zpr_restore found\n");
+    return 1;
+  }
+  if (count == 1) {
+    uint32_t pid = entries[0].pid;
+    free(entries);
+    if (!curses_active() && init_curses() != 0)
+      return 1;
+    run_live_view(pid);
+    end_curses();
+    return 0;
+  }
+  if (!curses_active() && init_curses() != 0) {
+    free(entries);
+    return 1;
+  }
+  uint32_t chosen = 0;
+  bool have_choice = select_entry(entries, count, &chosen);
+  free(entries);
+  if (have_choice)
+    run_live_view(chosen);
+  end_curses();
+  return 0;
+}
