@@ -1,6 +1,7 @@
 #include "digest/crc32c.h"
 
 #include <array>
+#include <atomic>
 #include <cstring>
 
 #include "digest/crc32c_internal.h"
@@ -50,12 +51,25 @@ Path choose_path() {
   return {crc32c_table, "table"};
 }
 
-// Chosen on the first call; a function-local static is initialised exactly
-// once even when several threads make their first call together, and no
-// thread sees it before it holds its value.
-const Path &path() {
+// The path is chosen once per process.  A function-local static is
+// initialised exactly once even when several threads arrive together, and
+// none of them sees it before it holds its value.
+const Path &chosen_path() {
   static const Path p = choose_path();
   return p;
+}
+
+uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len);
+
+// What crc32c jumps to: the resolver until the first call has chosen, the
+// chosen kernel from then on.  Keeping the choice out of line leaves
+// crc32c a load and a jump, which matters for short inputs.
+std::atomic<Kernel> g_kernel{resolve_and_run};
+
+uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len) {
+  Kernel k = chosen_path().kernel;
+  g_kernel.store(k, std::memory_order_release);
+  return k(crc, data, len);
 }
 
 } // namespace
@@ -98,12 +112,11 @@ uint32_t crc32c_single_chain(uint32_t crc, const void *data, size_t len) {
 }
 #endif
 
-const char *crc32c_path_name() { return path().name; }
+const char *crc32c_path_name() { return chosen_path().name; }
 
 uint32_t crc32c(uint32_t crc, const void *data, size_t len) {
-  if (len == 0)
-    return crc;
-  return path().kernel(crc, data, len);
+  // Every kernel returns crc unchanged for len 0.
+  return g_kernel.load(std::memory_order_acquire)(crc, data, len);
 }
 
 int crc32c_hw_available() {
