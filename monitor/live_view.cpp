@@ -1,0 +1,371 @@
+#include "monitor/live_view.h"
+
+#include <curses.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "monitor/follow.h"
+#include "monitor/labels.h"
+#include "monitor/page_layout.h"
+#include "progress/reader.h"
+
+namespace {
+
+SCREEN *g_screen = nullptr;
+
+constexpr char QUIT_HINT[] = "Press 'q' to quit";
+constexpr char WAITING_TEXT[] = "zpr_monitor - waiting for a consistent snapshot...";
+constexpr int WAITING_HINT_ROW = 2;
+constexpr int SUMMARY_HINT_ROW = 5; // orchestrator without a readable child
+constexpr int CHILD_PAGE_TOP = 4;   // layout B: the child's page below the summary
+constexpr int INPUT_TIMEOUT_MS = 250;
+constexpr int BAR_CELLS = 40;
+constexpr int WORKER_LIST_COLUMN = 2;
+
+// Sizes of the per-frame buffers: a time text, a byte-size text or worker
+// cell, a worker row, and a whole screen line.  A text field rendered
+// printable takes at most four characters per byte ("M-^X").
+constexpr size_t TIME_TEXT = 24;
+constexpr size_t BYTES_TEXT = 32;
+constexpr size_t ROW_TEXT = 256;
+constexpr size_t LINE_TEXT = 1280;
+constexpr size_t printable_size(size_t field) { return 4 * field + 1; }
+
+// The previous frame's figures for the rate line.
+struct RateHistory {
+  bool valid;
+  uint64_t elapsed_ms;
+  uint64_t blocks_done;
+  uint64_t bytes_raw;
+};
+
+// Copies a character field of another process's record into dst as
+// printable ASCII: it stops at the terminating zero or at the field's end,
+// whichever comes first, and shows control bytes as ^X and bytes above 127
+// as M-x, so that nothing a writer stored reaches the terminal raw (an
+// escape sequence in a job name could otherwise clear or retitle it).
+template <size_t N> const char *printable(const char (&field)[N], char *dst, size_t size) {
+  static_assert(printable_size(N) > 0);
+  size_t out = 0;
+  size_t len = strnlen(field, N);
+  for (size_t i = 0; i < len && out + 5 <= size; i++) {
+    unsigned char c = static_cast<unsigned char>(field[i]);
+    if (c >= 0x80) {
+      dst[out++] = 'M';
+      dst[out++] = '-';
+      c &= 0x7f;
+    }
+    if (c < 0x20 || c == 0x7f) {
+      dst[out++] = '^';
+      dst[out++] = static_cast<char>(c ^ 0x40);
+    } else {
+      dst[out++] = static_cast<char>(c);
+    }
+  }
+  dst[out] = '\0';
+  return dst;
+}
+
+// Draws text at (row, col), cut at the right edge: a long line must not
+// wrap into the rows below.  Rows outside the screen are not drawn.
+void put_text(int row, int col, const char *text) {
+  if (row < 0 || row >= LINES || col >= COLS)
+    return;
+  mvwaddnstr(stdscr, row, col, text, COLS - col);
+}
+
+__attribute__((format(printf, 3, 4))) void put_line(int row, int col, const char *format, ...) {
+  char line[LINE_TEXT];
+  va_list ap;
+  va_start(ap, format);
+  vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  put_text(row, col, line);
+}
+
+bool is_final(uint8_t state) { return state == STATE_DONE || state == STATE_FAILED; }
+
+// A process that exists but may not be signalled, or a zombie, is present.
+bool vanished(uint32_t pid) {
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+void draw_status(int row, const ProgressSegment &r) {
+  char message[printable_size(sizeof r.message)];
+  printable(r.message, message, sizeof message);
+  put_line(row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "",
+           message, !is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
+}
+
+void draw_bar(int row, const ProgressSegment &r) {
+  double fraction = r.blocks_total != 0
+                        ? static_cast<double>(r.blocks_done) / static_cast<double>(r.blocks_total)
+                        : 0.0;
+  // Cell i is filled when i is below 40 x fraction truncated, that is when
+  // i + 1 <= 40 x fraction; compared in double, as the fraction of a
+  // hostile record may be far beyond 1.
+  double filled = BAR_CELLS * fraction;
+  char cells[BAR_CELLS + 1];
+  for (int i = 0; i < BAR_CELLS; i++)
+    cells[i] = i + 1 <= filled ? '=' : ' ';
+  cells[BAR_CELLS] = '\0';
+  put_line(row, 0, "[%s] %5.1f%%", cells, 100.0 * fraction);
+}
+
+// The rate since the previous frame, then the history moves on.
+void draw_rate(int row, const ProgressSegment &r, RateHistory *history) {
+  double block_rate = 0.0;
+  uint64_t byte_rate = 0;
+  if (history->valid && r.elapsed_ms > history->elapsed_ms) {
+    double dt = static_cast<double>(r.elapsed_ms - history->elapsed_ms) / 1000.0;
+    block_rate = static_cast<double>(r.blocks_done - history->blocks_done) / dt;
+    double bytes = static_cast<double>(r.bytes_raw - history->bytes_raw) / dt;
+    // A counter that went backwards wraps to a huge difference; the
+    // conversion saturates instead of overflowing.
+    byte_rate = bytes < 18446744073709551616.0 ? static_cast<uint64_t>(bytes) : UINT64_MAX;
+  }
+  char bytes_text[BYTES_TEXT];
+  put_line(row, 0, "Rate:    %.1f blocks/s, %s/s", block_rate,
+           format_bytes(byte_rate, bytes_text, sizeof bytes_text));
+  *history = RateHistory{true, r.elapsed_ms, r.blocks_done, r.bytes_raw};
+}
+
+void draw_compression(int row, const ProgressSegment &r) {
+  if (r.compression == 1 && r.level_max > r.level_min)
+    put_line(row, 0, "Compression: zstd level %d (adaptive %d..%d)", r.level, r.level_min,
+             r.level_max);
+  else if (r.compression == 1)
+    put_line(row, 0, "Compression: zstd level %d (fixed)", r.level);
+  else
+    put_line(row, 0, "Compression: %s", r.compression == 2 ? "lz4" : "none");
+}
+
+// Six cells per row at column 2, at most 64 cells whatever workers_total says.
+void draw_worker_list(int row, const ProgressSegment &r) {
+  const uint32_t cells = page_worker_cells(page_kind(r));
+  char text[ROW_TEXT];
+  size_t len = 0;
+  text[0] = '\0';
+  for (uint32_t k = 0; k < cells; k++) {
+    int64_t block = r.worker_block[k];
+    int n = block == -1
+                ? snprintf(text + len, sizeof text - len, "W%u:--   ", k)
+                : snprintf(text + len, sizeof text - len, "W%u:%-6llu", k,
+                           static_cast<unsigned long long>(block));
+    if (n > 0)
+      len = len + static_cast<size_t>(n) < sizeof text ? len + static_cast<size_t>(n)
+                                                       : sizeof text - 1;
+    if ((k + 1) % PAGE_CELLS_PER_ROW == 0 || k + 1 == cells) {
+      put_text(row++, WORKER_LIST_COLUMN, text);
+      len = 0;
+      text[0] = '\0';
+    }
+  }
+}
+
+void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *history) {
+  const bool restore = r.tool == TOOL_RESTORE;
+  char a[TIME_TEXT > BYTES_TEXT ? TIME_TEXT : BYTES_TEXT];
+  char text[printable_size(sizeof r.path)];
+  switch (what) {
+  case PageLine::blank:
+    break;
+  case PageLine::header:
+    put_line(row, 0, "zpr_monitor - PID %u (%s, %s %s)", r.pid, printable(r.name, text, sizeof text),
+             tool_label(r.tool), type_label(r.backup_type));
+    break;
+  case PageLine::status:
+    draw_status(row, r);
+    break;
+  case PageLine::block:
+    if (r.blocks_total != 0 || r.state != STATE_STARTING)
+      put_line(row, 0, "Block:   %llu / %llu (current: %llu)",
+               static_cast<unsigned long long>(r.blocks_done),
+               static_cast<unsigned long long>(r.blocks_total),
+               static_cast<unsigned long long>(r.block_current));
+    else
+      put_text(row, 0, "Block:   - (block count not known yet)");
+    break;
+  case PageLine::bar:
+    draw_bar(row, r);
+    break;
+  case PageLine::elapsed:
+    put_line(row, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), a, sizeof a));
+    break;
+  case PageLine::eta:
+    // Far-off estimates saturate rather than wrap into a short time.
+    put_line(row, 0, "ETA:     %s",
+             r.eta_s < 0 ? "unknown"
+                         : format_hms(static_cast<uint64_t>(r.eta_s) <= UINT64_MAX / 1000
+                                          ? static_cast<uint64_t>(r.eta_s) * 1000
+                                          : UINT64_MAX,
+                                      a, sizeof a));
+    break;
+  case PageLine::rate:
+    draw_rate(row, r, history);
+    break;
+  case PageLine::counter1:
+    put_line(row, 0, restore ? "Restored:      %llu" : "Written:    %llu",
+             static_cast<unsigned long long>(r.written));
+    break;
+  case PageLine::counter2:
+    put_line(row, 0, restore ? "Zero-skipped:  %llu" : "Zero:       %llu",
+             static_cast<unsigned long long>(r.zero));
+    break;
+  case PageLine::counter3:
+    if (restore)
+      put_line(row, 0, "Verify fails:  %llu", static_cast<unsigned long long>(r.unchanged));
+    else
+      put_line(row, 0, "FS-free:    %llu", static_cast<unsigned long long>(r.fs_free));
+    break;
+  case PageLine::counter4:
+    put_line(row, 0, "Unchanged:  %llu", static_cast<unsigned long long>(r.unchanged));
+    break;
+  case PageLine::raw_done:
+    put_line(row, 0, "Raw done:        %s", format_bytes(r.bytes_raw, a, sizeof a));
+    break;
+  case PageLine::compressed_done:
+    put_line(row, 0, "Compressed done: %s (%.1f%% of raw)",
+             format_bytes(r.bytes_compressed, a, sizeof a),
+             r.bytes_raw != 0 ? static_cast<double>(r.bytes_compressed) /
+                                    static_cast<double>(r.bytes_raw) * 100.0
+                              : 0.0);
+    break;
+  case PageLine::queues:
+    put_line(row, 0, "Queue raw->worker: %u/%u   Queue worker->writer: %u/%u", r.q_raw_depth,
+             r.q_raw_cap, r.q_out_depth, r.q_out_cap);
+    break;
+  case PageLine::workers:
+    put_line(row, 0, "Workers: %u/%u busy", r.workers_active, r.workers_total);
+    break;
+  case PageLine::compression:
+    draw_compression(row, r);
+    break;
+  case PageLine::bg_duty:
+    put_line(row, 0, "Background: duty %u%% (min %u / max %u)", r.bg_duty_pct, r.bg_duty_min,
+             r.bg_duty_max);
+    break;
+  case PageLine::bg_loads:
+    put_line(row, 0, "  foreign: cpu %u%% io %u%% net %u%%  |  own: cpu %u%% io %u%% net %u%%",
+             r.bg_foreign_cpu, r.bg_foreign_io, r.bg_foreign_net, r.bg_self_cpu, r.bg_self_io,
+             r.bg_self_net);
+    break;
+  case PageLine::cpu:
+    put_line(row, 0, "CPU:     AVX2 %s, SHA-NI %s | SHA-256 via %s",
+             (r.cpu_flags & 1u) != 0 ? "yes" : "no", (r.cpu_flags & 2u) != 0 ? "yes" : "no",
+             printable(r.sha_impl, text, sizeof text));
+    break;
+  case PageLine::worker_list:
+    draw_worker_list(row, r);
+    break;
+  case PageLine::path:
+    put_line(row, 0, "Path: %s", printable(r.path, text, sizeof text));
+    break;
+  case PageLine::hint:
+    put_text(row, 0, QUIT_HINT);
+    break;
+  }
+}
+
+// The record page from row `top`, line by line as the layout table says.
+void draw_page(int top, const ProgressSegment &r, RateHistory *history) {
+  const PageKind kind = page_kind(r);
+  int row = top;
+  for (const PageEntry &e : PAGE_LAYOUT) {
+    if (!page_shows(e.when, kind))
+      continue;
+    draw_line(e.what, row, r, history);
+    row += page_line_rows(e.what, kind);
+  }
+}
+
+// Rows 0 to 2 for an orchestrator's own record.
+void draw_summary(const ProgressSegment &r) {
+  char name[printable_size(sizeof r.name)];
+  char elapsed[TIME_TEXT];
+  put_line(0, 0, "zpr_monitor - PID %u (%s, %s)", r.pid, printable(r.name, name, sizeof name),
+           tool_label(r.tool));
+  draw_status(1, r);
+  put_line(2, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), elapsed, sizeof elapsed));
+}
+
+} // namespace
+
+int init_curses() {
+  if (g_screen != nullptr)
+    return 0;
+  // newterm, unlike initscr, reports a missing or unknown terminal instead
+  // of ending the process.
+  if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
+    fprintf(stderr, "error: the live view needs a terminal on standard input and output\n");
+    return 1;
+  }
+  SCREEN *screen = newterm(nullptr, stdout, stdin);
+  if (screen == nullptr) {
+    const char *term = getenv("TERM");
+    fprintf(stderr, "error: cannot set up the terminal (TERM=%s)\n",
+            term != nullptr && term[0] != '\0' ? term : "unset");
+    return 1;
+  }
+  g_screen = screen;
+  noecho();
+  cbreak();
+  curs_set(0);
+  keypad(stdscr, TRUE);
+  return 0;
+}
+
+bool curses_active() { return g_screen != nullptr; }
+
+void end_curses() {
+  if (g_screen == nullptr)
+    return;
+  endwin();
+  delscreen(g_screen);
+  g_screen = nullptr;
+}
+
+void run_live_view(uint32_t pid) {
+  const ProgressSegment *segment = nullptr;
+  if (progress_attach(pid, &segment) != ST_OK) {
+    end_curses();
+    fprintf(stderr, "error: could not attach to PID %u (process gone?)\n", pid);
+    return;
+  }
+  wtimeout(stdscr, INPUT_TIMEOUT_MS);
+  RateHistory history{};
+  ChildFollow follow{0, nullptr};
+  ProgressSegment record;
+  ProgressSegment child;
+  for (;;) {
+    const bool have_record = progress_snapshot(segment, &record) == ST_OK;
+    wclear(stdscr);
+    if (!have_record) {
+      put_text(0, 0, WAITING_TEXT);
+      put_text(WAITING_HINT_ROW, 0, QUIT_HINT);
+    } else if (record.tool > TOOL_RESTORE) {
+      draw_summary(record);
+      FollowResult followed = follow_child(&follow, record, &child);
+      if (followed.reset)
+        history = RateHistory{};
+      if (followed.have_child)
+        draw_page(CHILD_PAGE_TOP, child, &history);
+      else
+        put_text(SUMMARY_HINT_ROW, 0, QUIT_HINT);
+    } else {
+      draw_page(0, record, &history);
+    }
+    wrefresh(stdscr);
+    const int key = wgetch(stdscr);
+    if (key != ERR && (key & ~0x20) == 'Q')
+      break;
+  }
+  follow_release(&follow);
+  progress_detach(&segment);
+}
