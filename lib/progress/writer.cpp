@@ -26,6 +26,7 @@ constexpr int HANDLED_SIGNALS[3] = {SIGINT, SIGTERM, SIGHUP};
 // previous actions are back.
 ProgressSegment *g_current = nullptr;
 char g_saved_name[64];
+pid_t g_saved_owner = 0; // the process the saved name belongs to
 std::atomic<bool> g_name_set{false};
 struct sigaction g_prev[3];
 bool g_installed = false;
@@ -189,6 +190,7 @@ StatusCode progress_create(ProgressSegment **out, int tool, const char *name, in
     g_atfork_registered = true;
   }
   memcpy(g_saved_name, shm_name, sizeof g_saved_name);
+  g_saved_owner = getpid();
   g_name_set.store(true, std::memory_order_release);
   // Already installed only when an earlier segment's name vanished behind
   // its back; saving again would record our own handler as "previous".
@@ -356,7 +358,9 @@ ProgressSegment *progress_current() { return g_current; }
 
 void progress_on_signal(int sig) {
   int saved_errno = errno;
-  if (g_name_set.load(std::memory_order_acquire))
+  // The owner check covers a signal that reaches a freshly forked child
+  // before its fork handler has forgotten the parent's segment.
+  if (g_name_set.load(std::memory_order_acquire) && getpid() == g_saved_owner)
     shm_unlink(g_saved_name);
   const struct sigaction &prev = sig == SIGINT ? g_prev[0] : sig == SIGTERM ? g_prev[1] : g_prev[2];
   bool plain = !(prev.sa_flags & SA_SIGINFO) && prev.sa_handler != SIG_DFL &&
