@@ -1,0 +1,197 @@
+# Installation: the programs, the common library (static archives, public
+# headers, a CMake package and a pkg-config file), the manual page and the
+# bash completion.  Included once, at the end of the top-level CMakeLists,
+# when every target exists.
+#
+#   <prefix>/bin/zpr_monitor                              (and zpr_demo)
+#   <prefix>/include/zpr/<area>/*.h                       public headers
+#   <prefix>/<libdir>/libzpr_<area>.a                     static archives
+#   <prefix>/<libdir>/cmake/zpr/zprConfig.cmake           find_package(zpr CONFIG)
+#   <prefix>/<libdir>/pkgconfig/zpr.pc                    pkg-config zpr
+#   <prefix>/share/man/man1/zpr_monitor.1.gz
+#   <prefix>/share/bash-completion/completions/zpr_monitor
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(ZPR_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/zpr")
+set(ZPR_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zpr")
+set(ZPR_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+# The library's archives, users before the libraries they use; the areas
+# call each other, so linkers that need an order get them as one group.
+set(ZPR_LIBRARY_TARGETS zpr_progress zpr_sampler zpr_runtime zpr_digest zpr_platform)
+
+# --- programs -----------------------------------------------------------
+
+foreach(program IN ITEMS zpr_monitor zpr_demo)
+  if(TARGET ${program})
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# --- manual page and completion -----------------------------------------
+
+# Debian ships manual pages compressed; man reads both forms.
+set(zpr_man_gz "${PROJECT_BINARY_DIR}/man/zpr_monitor.1.gz")
+add_custom_command(OUTPUT "${zpr_man_gz}"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/man"
+  COMMAND gzip -9 -n -c "${PROJECT_SOURCE_DIR}/man/zpr_monitor.1" > "${zpr_man_gz}"
+  DEPENDS "${PROJECT_SOURCE_DIR}/man/zpr_monitor.1"
+  COMMENT "Compressing the zpr_monitor manual page"
+  VERBATIM)
+add_custom_target(zpr_man ALL DEPENDS "${zpr_man_gz}")
+install(FILES "${zpr_man_gz}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(FILES "${PROJECT_SOURCE_DIR}/completions/zpr_monitor"
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# --- headers --------------------------------------------------------------
+
+# Every header under lib/ is public except the *_internal.h ones, which
+# only the library's own sources include.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/lib/"
+  DESTINATION ${ZPR_INSTALL_INCLUDEDIR}
+  FILES_MATCHING PATTERN "*.h"
+  PATTERN "*_internal.h" EXCLUDE)
+
+# --- libraries and the CMake package -------------------------------------
+
+# Include directories inside the source or build tree mean nothing to an
+# installed package: keep them for the build only.  The installed targets
+# get include/zpr through install(TARGETS ... INCLUDES DESTINATION).
+function(zpr_build_only_includes target)
+  get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
+  if(NOT dirs)
+    return()
+  endif()
+  set(kept "")
+  foreach(dir IN LISTS dirs)
+    if(NOT dir MATCHES "^\\$<" AND IS_ABSOLUTE "${dir}")
+      cmake_path(IS_PREFIX PROJECT_SOURCE_DIR "${dir}" NORMALIZE in_source)
+      cmake_path(IS_PREFIX PROJECT_BINARY_DIR "${dir}" NORMALIZE in_build)
+      if(in_source OR in_build)
+        set(dir "$<BUILD_INTERFACE:${dir}>")
+      endif()
+    endif()
+    list(APPEND kept "${dir}")
+  endforeach()
+  set_property(TARGET ${target} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${kept}")
+endfunction()
+
+# Strips $<LINK_ONLY:...> from one link item.
+function(zpr_link_item_name item out)
+  if(item MATCHES "^\\$<LINK_ONLY:(.*)>$")
+    set(item "${CMAKE_MATCH_1}")
+  endif()
+  set(${out} "${item}" PARENT_SCOPE)
+endfunction()
+
+# Collects what the library needs from outside: the pkg-config modules
+# behind PkgConfig:: targets (for the config file and zpr.pc), and whether
+# the library links a target of this project that is not installed, which
+# would make the export unusable.
+set(zpr_pkg_prefixes "")
+set(zpr_export_ok TRUE)
+foreach(lib IN LISTS ZPR_LIBRARY_TARGETS)
+  get_target_property(items ${lib} INTERFACE_LINK_LIBRARIES)
+  if(NOT items)
+    continue()
+  endif()
+  foreach(item IN LISTS items)
+    zpr_link_item_name("${item}" item)
+    if(item MATCHES "^PkgConfig::(.+)$")
+      list(APPEND zpr_pkg_prefixes "${CMAKE_MATCH_1}")
+    elseif(TARGET "${item}")
+      get_target_property(imported "${item}" IMPORTED)
+      if(NOT imported AND NOT item IN_LIST ZPR_LIBRARY_TARGETS)
+        message(WARNING "zpr: ${lib} links ${item}, which is not installed; "
+                        "the CMake package and zpr.pc are not installed")
+        set(zpr_export_ok FALSE)
+      endif()
+    endif()
+  endforeach()
+endforeach()
+list(REMOVE_DUPLICATES zpr_pkg_prefixes)
+
+# Always declared, whether or not today's archives use them all, so that a
+# tool linking zpr::common gets the suite's whole dependency set.
+set(zpr_pc_requires libcrypto libzstd liblz4 ncurses)
+set(ZPR_CONFIG_PKG_MODULES "")
+foreach(prefix IN LISTS zpr_pkg_prefixes)
+  set(module "${${prefix}_MODULE_NAME}")
+  if(NOT module)
+    message(WARNING "zpr: no pkg-config module known for PkgConfig::${prefix}")
+    set(zpr_export_ok FALSE)
+    continue()
+  endif()
+  string(APPEND ZPR_CONFIG_PKG_MODULES "zpr_find_pkg_module(${prefix} ${module})\n")
+  list(APPEND zpr_pc_requires "${module}")
+endforeach()
+list(REMOVE_DUPLICATES zpr_pc_requires)
+
+# A sanitized library only links into a sanitized program.
+set(zpr_pc_libs_private "-pthread")
+if(ZPR_SANITIZE)
+  target_link_options(zpr_common INTERFACE
+    "$<INSTALL_INTERFACE:-fsanitize=address,undefined>")
+  string(APPEND zpr_pc_libs_private " -fsanitize=address,undefined")
+endif()
+
+set(zpr_pc_libs "-L\${libdir} -Wl,--start-group")
+foreach(lib IN LISTS ZPR_LIBRARY_TARGETS)
+  get_target_property(type ${lib} TYPE)
+  if(type STREQUAL "STATIC_LIBRARY")
+    string(APPEND zpr_pc_libs " -l${lib}")
+  endif()
+endforeach()
+string(APPEND zpr_pc_libs " -Wl,--end-group")
+
+if(zpr_export_ok)
+  foreach(lib IN LISTS ZPR_LIBRARY_TARGETS ITEMS zpr_common)
+    zpr_build_only_includes(${lib})
+    string(REGEX REPLACE "^zpr_" "" export_name "${lib}")
+    set_target_properties(${lib} PROPERTIES EXPORT_NAME ${export_name})
+  endforeach()
+  if(NOT TARGET zpr::common)
+    add_library(zpr::common ALIAS zpr_common)
+  endif()
+
+  install(TARGETS ${ZPR_LIBRARY_TARGETS} zpr_common
+    EXPORT zprTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${ZPR_INSTALL_INCLUDEDIR})
+  install(EXPORT zprTargets
+    NAMESPACE zpr::
+    FILE zprTargets.cmake
+    DESTINATION ${ZPR_INSTALL_CMAKEDIR})
+
+  configure_package_config_file(
+    "${PROJECT_SOURCE_DIR}/cmake/zprConfig.cmake.in"
+    "${PROJECT_BINARY_DIR}/cmake/zprConfig.cmake"
+    INSTALL_DESTINATION ${ZPR_INSTALL_CMAKEDIR})
+  write_basic_package_version_file(
+    "${PROJECT_BINARY_DIR}/cmake/zprConfigVersion.cmake"
+    VERSION ${PROJECT_VERSION}
+    COMPATIBILITY SameMinorVersion)
+  install(FILES
+    "${PROJECT_BINARY_DIR}/cmake/zprConfig.cmake"
+    "${PROJECT_BINARY_DIR}/cmake/zprConfigVersion.cmake"
+    DESTINATION ${ZPR_INSTALL_CMAKEDIR})
+
+  # zpr.pc finds its prefix from its own place, so the same file serves
+  # any --prefix and the Debian package.
+  file(RELATIVE_PATH zpr_pc_to_prefix
+    "/prefix/${ZPR_INSTALL_PKGCONFIGDIR}" "/prefix")
+  string(REGEX REPLACE "/$" "" zpr_pc_to_prefix "${zpr_pc_to_prefix}")
+  list(JOIN zpr_pc_requires " " ZPR_PC_REQUIRES_PRIVATE)
+  set(ZPR_PC_PREFIX "\${pcfiledir}/${zpr_pc_to_prefix}")
+  set(ZPR_PC_LIBS "${zpr_pc_libs}")
+  set(ZPR_PC_LIBS_PRIVATE "${zpr_pc_libs_private}")
+  configure_file("${PROJECT_SOURCE_DIR}/cmake/zpr.pc.in"
+    "${PROJECT_BINARY_DIR}/cmake/zpr.pc" @ONLY)
+  install(FILES "${PROJECT_BINARY_DIR}/cmake/zpr.pc"
+    DESTINATION ${ZPR_INSTALL_PKGCONFIGDIR})
+endif()
+
+include("${CMAKE_CURRENT_LIST_DIR}/ZprPackage.cmake")
