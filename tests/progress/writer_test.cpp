@@ -210,6 +210,44 @@ TEST_F(Writer, FreshSegmentHoldsTheInitialContents) {
     EXPECT_EQ(w, -1);
 }
 
+TEST(WriterCreation, ReaderNeverAttachesToAHalfFilledRecord) {
+  // A child creates and destroys its segment over and over while this
+  // process attaches as fast as it can: every record it gets must already
+  // hold all of its initial contents.
+  constexpr int CYCLES = 20000;
+  fflush(nullptr);
+  pid_t writer = fork();
+  if (writer == 0) {
+    for (int i = 0; i < CYCLES; i++) {
+      ProgressSegment *s;
+      if (progress_create(&s, TOOL_XENV, "filled", BACKUP_INC, 99, "/p") != ST_OK)
+        _exit(1);
+      progress_destroy(&s);
+    }
+    _exit(0);
+  }
+  auto pid = static_cast<uint32_t>(writer);
+  int attached = 0, partial = 0;
+  while (waitpid(writer, nullptr, WNOHANG) == 0) {
+    const ProgressSegment *view = nullptr;
+    if (progress_attach(pid, &view) != ST_OK)
+      continue;
+    ProgressSegment c;
+    if (progress_snapshot(view, &c) == ST_OK) {
+      attached++;
+      bool whole = c.pid == pid && c.tool == TOOL_XENV && c.backup_type == BACKUP_INC &&
+                   c.blocks_total == 99 && strcmp(c.name, "filled") == 0 &&
+                   strcmp(c.path, "/p") == 0 && c.eta_s == -1 && c.start_mono_ms != 0 &&
+                   c.worker_block[63] == -1 && strcmp(c.sha_impl, sha256_impl_label()) == 0;
+      if (!whole)
+        partial++;
+    }
+    progress_detach(&view);
+  }
+  printf("attached %d times during %d creations\n", attached, CYCLES);
+  EXPECT_EQ(partial, 0);
+}
+
 // ---------------------------------------------------------------------------
 // Lifecycle
 
