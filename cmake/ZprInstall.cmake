@@ -18,10 +18,6 @@ set(ZPR_INSTALL_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}/zpr")
 set(ZPR_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/zpr")
 set(ZPR_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
-# The library's archives, users before the libraries they use; the areas
-# call each other, so linkers that need an order get them as one group.
-set(ZPR_LIBRARY_TARGETS zpr_progress zpr_sampler zpr_runtime zpr_digest zpr_platform)
-
 # --- programs -----------------------------------------------------------
 
 foreach(program IN ITEMS zpr_monitor zpr_demo)
@@ -87,13 +83,17 @@ function(zpr_link_item_name item out)
   set(${out} "${item}" PARENT_SCOPE)
 endfunction()
 
-# Collects what the library needs from outside: the pkg-config modules
-# behind PkgConfig:: targets (for the config file and zpr.pc), and whether
-# the library links a target of this project that is not installed, which
-# would make the export unusable.
+# The library is whatever zpr_common reaches among this project's targets,
+# so a new area is installed without a change here.  Known areas come in
+# the order users-before-used; the areas call each other, so the link
+# lines also put them in one group.
+set(zpr_library_order zpr_progress zpr_sampler zpr_runtime zpr_digest zpr_platform)
+set(zpr_reached "")
 set(zpr_pkg_prefixes "")
 set(zpr_export_ok TRUE)
-foreach(lib IN LISTS ZPR_LIBRARY_TARGETS)
+set(zpr_queue zpr_common)
+while(zpr_queue)
+  list(POP_FRONT zpr_queue lib)
   get_target_property(items ${lib} INTERFACE_LINK_LIBRARIES)
   if(NOT items)
     continue()
@@ -102,15 +102,28 @@ foreach(lib IN LISTS ZPR_LIBRARY_TARGETS)
     zpr_link_item_name("${item}" item)
     if(item MATCHES "^PkgConfig::(.+)$")
       list(APPEND zpr_pkg_prefixes "${CMAKE_MATCH_1}")
-    elseif(TARGET "${item}")
+    elseif(TARGET "${item}" AND NOT item IN_LIST zpr_reached)
       get_target_property(imported "${item}" IMPORTED)
-      if(NOT imported AND NOT item IN_LIST ZPR_LIBRARY_TARGETS)
-        message(WARNING "zpr: ${lib} links ${item}, which is not installed; "
+      get_target_property(type "${item}" TYPE)
+      if(imported)
+        continue()
+      elseif(type STREQUAL "STATIC_LIBRARY" OR type STREQUAL "INTERFACE_LIBRARY")
+        list(APPEND zpr_reached "${item}")
+        list(APPEND zpr_queue "${item}")
+      else()
+        # Object or shared libraries would need install rules of their own.
+        message(WARNING "zpr: ${lib} links the ${type} ${item}; "
                         "the CMake package and zpr.pc are not installed")
         set(zpr_export_ok FALSE)
       endif()
     endif()
   endforeach()
+endwhile()
+set(ZPR_LIBRARY_TARGETS "")
+foreach(lib IN LISTS zpr_library_order zpr_reached)
+  if(lib IN_LIST zpr_reached AND NOT lib IN_LIST ZPR_LIBRARY_TARGETS)
+    list(APPEND ZPR_LIBRARY_TARGETS ${lib})
+  endif()
 endforeach()
 list(REMOVE_DUPLICATES zpr_pkg_prefixes)
 
@@ -129,6 +142,9 @@ foreach(prefix IN LISTS zpr_pkg_prefixes)
   list(APPEND zpr_pc_requires "${module}")
 endforeach()
 list(REMOVE_DUPLICATES zpr_pc_requires)
+
+# The public headers use C++20 (std::atomic_ref in the segment protocol).
+target_compile_features(zpr_common INTERFACE cxx_std_20)
 
 # A sanitized library only links into a sanitized program.
 set(zpr_pc_libs_private "-pthread")

@@ -27,8 +27,9 @@ for option in $options --version --selftest -p -h; do
   grep -qE -- "(^| )$option( |,|$)" <<<"$rendered" || fail "option $option not documented"
 done
 
-for text in /dev/shm/zpr_progress.pid /var/log/zpr/monitor.log OPENSSL_ia32cap \
-            "$("$monitor" --version)"; do
+version=$("$monitor" --version) || fail "zpr_monitor --version failed"
+[[ $version == "zpr_monitor "?* ]] || fail "zpr_monitor --version printed '$version'"
+for text in /dev/shm/zpr_progress.pid /var/log/zpr/monitor.log OPENSSL_ia32cap "$version"; do
   grep -qF -- "$text" <<<"$rendered" || fail "manual page does not mention $text"
 done
 for status in 0 1 2; do
