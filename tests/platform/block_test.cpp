@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/stub_fs.h"
 #include "platform/test_devices.h"
 #include "support/test_support.h"
 
@@ -106,6 +107,42 @@ TEST(BlockReaderTest, ReadAtZeroFillsPastTheEnd) {
   EXPECT_EQ(block_reader_read_at(&h, 0, 0, buf.data(), &count), ST_OK);
   EXPECT_EQ(count, 0u);
   block_reader_close(&h);
+}
+
+// A file system that answers every read with at most 1000 bytes: a single
+// pread comes back short in mid-file, yet a block must hold the real data,
+// never zeros in place of bytes that exist.
+TEST(BlockReaderTest, ShortReadsInMidFileAreContinued) {
+  std::string content(10000, '\0');
+  for (size_t i = 0; i < content.size(); i++)
+    content[i] = static_cast<char>(zt::pattern_byte(i));
+  auto result = zt::with_stub_fs(content, 1000, {}, [&](const std::string &path, zt::StubFs &) {
+    BlockHandle h;
+    if (block_reader_open(&h, path.c_str()) != ST_OK || h.ops != &file_reader_ops)
+      return 1;
+    std::vector<unsigned char> buf(4096, 0xAA);
+    if (pread(h.fd, buf.data(), buf.size(), 0) != 1000)
+      return 2; // the stub really does cut reads short
+    int32_t count = 0;
+    if (block_reader_read(&h, 0, 4096, buf.data(), &count) != ST_OK || count != 4096 ||
+        !matches_pattern(buf.data(), 4096, 0))
+      return 3;
+    memset(buf.data(), 0xAA, buf.size());
+    if (block_reader_read(&h, 2, 4096, buf.data(), &count) != ST_OK || count != 1808 ||
+        !matches_pattern(buf.data(), 1808, 8192) || !all_zero(buf.data() + 1808, 2288))
+      return 4;
+    std::vector<unsigned char> all(10050, 0xAA);
+    uint64_t n = 0;
+    if (block_reader_read_at(&h, 0, all.size(), all.data(), &n) != ST_OK || n != 10000 ||
+        !matches_pattern(all.data(), 10000, 0) || !all_zero(all.data() + 10000, 50))
+      return 5;
+    block_reader_close(&h);
+    return 0;
+  });
+  ASSERT_TRUE(result.has_value()) << "the child serving the test file system died";
+  if (*result == zt::STUB_FS_UNAVAILABLE)
+    GTEST_SKIP() << "FUSE mounts are not available on this machine";
+  EXPECT_EQ(*result, 0) << "1 open, 2 stub, 3 whole block, 4 last block, 5 byte range";
 }
 
 TEST(BlockReaderTest, MissingPathLeavesNoTable) {

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "platform/stub_fs.h"
 #include "platform/test_devices.h"
 #include "support/test_support.h"
 
@@ -163,6 +164,38 @@ TEST(FileTest, PwriteAll) {
   EXPECT_EQ(n, 7u);
   file_close(fd);
   EXPECT_EQ(file_fsync(-1), ST_IO);
+}
+
+// A signal without SA_RESTART cuts a write short twice: once after the first
+// 4 KiB request (a partial count) and once before any byte of the next call
+// (EINTR).  Every byte must still arrive, each at its own offset.
+TEST(FileTest, InterruptedWriteContinuesWhereItStopped) {
+  std::string data(16384, '\0');
+  for (size_t i = 0; i < data.size(); i++)
+    data[i] = static_cast<char>(zt::pattern_byte(i));
+  auto result = zt::with_stub_fs("", 0, {2, 3}, [&](const std::string &path, zt::StubFs &fs) {
+    int fd = -1;
+    if (file_open_rw(path.c_str(), 0644, &fd) != ST_OK)
+      return 1;
+    uint64_t n = 0;
+    StatusCode st = file_pwrite_all(fd, data.data(), data.size(), 1000, &n);
+    file_close(fd);
+    if (st != ST_OK || n != data.size())
+      return 2;
+    if (zt::stub_fs_signals() != 2)
+      return 3;
+    std::lock_guard<std::mutex> lock(fs.mu);
+    if (fs.write_offsets != std::vector<uint64_t>{1000, 5096, 5096, 5096, 9192, 13288})
+      return 4;
+    if (fs.content.size() != 1000 + data.size() ||
+        memcmp(fs.content.data() + 1000, data.data(), data.size()) != 0)
+      return 5;
+    return 0;
+  });
+  ASSERT_TRUE(result.has_value()) << "the child serving the test file system died";
+  if (*result == zt::STUB_FS_UNAVAILABLE)
+    GTEST_SKIP() << "FUSE mounts are not available on this machine";
+  EXPECT_EQ(*result, 0) << "1 open, 2 write result, 3 signals, 4 request offsets, 5 content";
 }
 
 TEST(FileTest, TruncateGrowsAndShrinks) {
