@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -347,6 +349,42 @@ TEST(BlockDeviceTest, ReaderAndWriterOnALoopDevice) {
   ASSERT_EQ(block_reader_read(&r, 2, 4096, back.data(), &count), ST_OK);
   EXPECT_TRUE(matches_pattern(back.data(), 4096, 2 * 4096));
   block_reader_close(&r);
+}
+
+// Writes to a device land in the page cache; a device that cannot store
+// them fails only at the flush.  The writer's close must say so: here the
+// loop device's image lives on a tmpfs too small for the data.
+TEST(BlockDeviceTest, CloseReportsDataTheDeviceCouldNotStore) {
+  zt::TempDir mnt;
+  std::string why;
+  auto result = zt::run_in_child([&] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("zpr-small", mnt.path.c_str(), "tmpfs", 0, "size=256k") != 0)
+      return 77;
+    std::string image = mnt.path + "/disk.img";
+    int fd = open(image.c_str(), O_RDWR | O_CREAT, 0644);
+    if (fd < 0 || ftruncate(fd, 8 << 20) != 0)
+      return 1;
+    close(fd);
+    zt::LoopDevice loop(image);
+    if (loop.dev.empty())
+      return 78;
+    BlockHandle w;
+    if (block_writer_open(&w, loop.dev.c_str()) != ST_OK || w.is_block != 1)
+      return 2;
+    std::vector<unsigned char> block(65536, 0x5c);
+    for (uint64_t i = 0; i < 32; i++)
+      if (block_writer_write(&w, i, 65536, block.data(), 65536) != ST_OK)
+        return 3;
+    StatusCode st = block_writer_close(&w);
+    return w.fd == -1 ? st : 4;
+  });
+  ASSERT_TRUE(result.has_value());
+  if (*result == 77)
+    GTEST_SKIP() << "cannot mount a private tmpfs here";
+  if (*result == 78)
+    GTEST_SKIP() << "loop devices are not available on this machine";
+  EXPECT_EQ(*result, ST_IO);
 }
 
 TEST(BlockReaderTest, ThreadsShareOneHandle) {
