@@ -82,6 +82,21 @@ void fill_text(uint64_t seed, uint32_t size, uint8_t *buf) {
   }
 }
 
+void fill_unit(uint64_t unit, uint8_t *buf) {
+  uint64_t seed = splitmix64(unit ^ 0x5A5A5A5A5A5A5A5Aull);
+  switch (demo_unit_kind(unit)) {
+  case DEMO_BLOCK_ZERO:
+    memset(buf, 0, DEMO_UNIT_BYTES);
+    break;
+  case DEMO_BLOCK_TEXT:
+    fill_text(seed, DEMO_UNIT_BYTES, buf);
+    break;
+  case DEMO_BLOCK_RANDOM:
+    fill_random(seed, DEMO_UNIT_BYTES, buf);
+    break;
+  }
+}
+
 // The generated source keeps no state but its path: the size is parsed
 // from it again when asked for.
 StatusCode gen_open(BlockHandle *h, const char *path) {
@@ -102,25 +117,39 @@ StatusCode gen_size(BlockHandle *h, uint64_t *out_size) {
   return ST_OK;
 }
 
-// Like a file: the block that crosses the end is real up to the end and
-// zero after it; blocks past the end are all zero.
-StatusCode gen_read_block(BlockHandle *h, uint64_t index, uint32_t block_size, void *buf,
-                          int32_t *out_count) {
+// Like a file: bytes past the end read as zeros and are not counted.
+StatusCode gen_read_range(BlockHandle *h, uint64_t offset, uint64_t length, uint8_t *buf,
+                          uint64_t *out_real) {
   uint64_t total = 0;
   StatusCode st = gen_size(h, &total);
   if (st != ST_OK)
     return st;
-  auto *bytes = static_cast<uint8_t *>(buf);
-  uint64_t offset = index * block_size;
   uint64_t real = offset >= total ? 0 : total - offset;
-  if (real > block_size)
-    real = block_size;
-  if (real > 0)
-    demo_fill_block(index, block_size, bytes);
-  memset(bytes + real, 0, block_size - real);
-  if (out_count != nullptr)
-    *out_count = static_cast<int32_t>(real);
+  if (real > length)
+    real = length;
+  demo_fill_range(offset, real, buf);
+  memset(buf + real, 0, length - real);
+  *out_real = real;
   return ST_OK;
+}
+
+StatusCode gen_read_block(BlockHandle *h, uint64_t index, uint32_t block_size, void *buf,
+                          int32_t *out_count) {
+  uint64_t real = 0;
+  StatusCode st =
+      gen_read_range(h, index * block_size, block_size, static_cast<uint8_t *>(buf), &real);
+  if (st == ST_OK && out_count != nullptr)
+    *out_count = static_cast<int32_t>(real);
+  return st;
+}
+
+StatusCode gen_read_at(BlockHandle *h, uint64_t offset, uint64_t length, void *buf,
+                       uint64_t *out_count) {
+  uint64_t real = 0;
+  StatusCode st = gen_read_range(h, offset, length, static_cast<uint8_t *>(buf), &real);
+  if (st == ST_OK && out_count != nullptr)
+    *out_count = real;
+  return st;
 }
 
 StatusCode gen_query_flag(BlockHandle *, int *out_value) {
@@ -133,11 +162,11 @@ void gen_close(BlockHandle *h) { h->fd = -1; }
 } // namespace
 
 const BlockReaderOps generated_reader_ops = {
-    gen_open, gen_read_block, gen_size, gen_query_flag, gen_close, nullptr,
+    gen_open, gen_read_block, gen_size, gen_query_flag, gen_close, gen_read_at,
 };
 
-DemoBlockKind demo_block_kind(uint64_t index) {
-  uint64_t pick = splitmix64(index / DEMO_RUN_BLOCKS) % 10;
+DemoBlockKind demo_unit_kind(uint64_t unit) {
+  uint64_t pick = splitmix64(unit / DEMO_STRETCH_UNITS) % 10;
   if (pick < 2)
     return DEMO_BLOCK_ZERO;
   if (pick < 7)
@@ -145,25 +174,43 @@ DemoBlockKind demo_block_kind(uint64_t index) {
   return DEMO_BLOCK_RANDOM;
 }
 
-void demo_fill_block(uint64_t index, uint32_t block_size, uint8_t *buf) {
-  uint64_t seed = splitmix64(index ^ 0x5A5A5A5A5A5A5A5Aull);
-  switch (demo_block_kind(index)) {
-  case DEMO_BLOCK_ZERO:
-    memset(buf, 0, block_size);
-    break;
-  case DEMO_BLOCK_TEXT:
-    fill_text(seed, block_size, buf);
-    break;
-  case DEMO_BLOCK_RANDOM:
-    fill_random(seed, block_size, buf);
-    break;
+void demo_fill_range(uint64_t offset, uint64_t len, uint8_t *buf) {
+  uint8_t unit_buf[DEMO_UNIT_BYTES];
+  while (len > 0) {
+    uint64_t unit = offset / DEMO_UNIT_BYTES;
+    uint32_t skip = static_cast<uint32_t>(offset % DEMO_UNIT_BYTES);
+    uint64_t take = DEMO_UNIT_BYTES - skip;
+    if (take > len)
+      take = len;
+    if (take == DEMO_UNIT_BYTES) {
+      fill_unit(unit, buf);
+    } else {
+      fill_unit(unit, unit_buf);
+      memcpy(buf, unit_buf + skip, take);
+    }
+    buf += take;
+    offset += take;
+    len -= take;
   }
 }
 
-uint64_t demo_count_kind(DemoBlockKind kind, uint64_t count) {
+unsigned demo_block_mix(uint64_t index, uint32_t block_size, uint64_t total_bytes) {
+  uint64_t begin = index * block_size;
+  if (begin >= total_bytes || block_size == 0)
+    return 0;
+  uint64_t end = begin + block_size < total_bytes ? begin + block_size : total_bytes;
+  unsigned mix = 0;
+  for (uint64_t u = begin / DEMO_UNIT_BYTES; u * DEMO_UNIT_BYTES < end; u++)
+    mix |= 1u << demo_unit_kind(u);
+  return mix;
+}
+
+uint64_t demo_count_zero_blocks(uint64_t blocks, uint32_t block_size, uint64_t total_bytes) {
   uint64_t n = 0;
-  for (uint64_t i = 0; i < count; i++)
-    n += demo_block_kind(i) == kind ? 1 : 0;
+  for (uint64_t i = 0; i < blocks; i++) {
+    unsigned mix = demo_block_mix(i, block_size, total_bytes);
+    n += (mix == 0 || mix == 1u << DEMO_BLOCK_ZERO) ? 1 : 0;
+  }
   return n;
 }
 

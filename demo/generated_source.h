@@ -1,8 +1,9 @@
-// The demo's generated source: a synthetic disk whose every block is a pure
-// function of its index and the block size, so a run needs no test data and
-// anyone can compute what a run must find.  It mixes zero blocks, text-like
-// compressible blocks and random incompressible blocks, in stretches of
-// DEMO_RUN_BLOCKS blocks of one kind, as real disks have them.
+// The demo's generated source: a synthetic disk whose every byte is a pure
+// function of its offset, so a run needs no test data and anyone can
+// compute what a run must find.  The disk is made of 4 KiB units in
+// stretches of DEMO_STRETCH_UNITS units (512 KiB) of one kind: zero units,
+// text-like compressible units and random incompressible units, as real
+// disks have them.  Blocks of any size are views of this byte stream.
 //
 // It is reached through a BlockReaderOps table of its own, so a generated
 // source and a file or device go through the same block_reader_* calls.
@@ -19,17 +20,24 @@ enum DemoBlockKind : uint8_t {
   DEMO_BLOCK_RANDOM = 2, // random bytes: does not compress
 };
 
-inline constexpr uint64_t DEMO_RUN_BLOCKS = 8;
+inline constexpr uint32_t DEMO_UNIT_BYTES = 4096;
+inline constexpr uint64_t DEMO_STRETCH_UNITS = 128;
 inline constexpr char DEMO_GENERATED_PREFIX[] = "generated:";
 
-// The kind of block index: about 20 % zero, 50 % text, 30 % random.
-DemoBlockKind demo_block_kind(uint64_t index);
+// The kind of unit u: about 20 % zero, 50 % text, 30 % random.
+DemoBlockKind demo_unit_kind(uint64_t unit);
 
-// Fills block_size bytes of buf with block index.
-void demo_fill_block(uint64_t index, uint32_t block_size, uint8_t *buf);
+// Fills len bytes of buf with the stream's bytes from offset on.
+void demo_fill_range(uint64_t offset, uint64_t len, uint8_t *buf);
 
-// Number of zero blocks among blocks [0, count).
-uint64_t demo_count_kind(DemoBlockKind kind, uint64_t count);
+// Which kinds block index of a source of total_bytes contains: bit k set
+// for DemoBlockKind k.  0 for a block wholly past the end.  A block is a
+// zero block when the result is 0 or exactly 1 << DEMO_BLOCK_ZERO.
+unsigned demo_block_mix(uint64_t index, uint32_t block_size, uint64_t total_bytes);
+
+// Number of zero blocks among blocks [0, blocks) of a source of
+// total_bytes.
+uint64_t demo_count_zero_blocks(uint64_t blocks, uint32_t block_size, uint64_t total_bytes);
 
 // Reader table of the generated source.  Its path is "generated:<size>",
 // the size in bytes with an optional K, M, G or T suffix (powers of 1024,

@@ -10,6 +10,8 @@
 
 namespace {
 
+constexpr int FINISH_LINGER_MS = 500;
+
 // The number of blocks to handle: the whole source unless --blocks asks
 // for fewer.  A source without a size (a pipe, a character device) needs
 // --blocks.
@@ -109,7 +111,11 @@ int demo_worker_main(const DemoArgs *args) {
     return 1;
   }
   if (segment != nullptr) {
-    progress_set_state(segment, STATE_FINISHING, nullptr);
+    // A paced run is watched by people: its final figures stay up for a
+    // moment in the finishing state before the segment goes.
+    progress_set_state(segment, STATE_FINISHING, "syncing");
+    if (a.cfg.seconds != 0)
+      sleep_ms(FINISH_LINGER_MS);
     progress_finish(1);
   }
   if (a.stats)
