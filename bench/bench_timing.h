@@ -38,6 +38,25 @@ template <typename Fn> double median_gbps(Fn fn, size_t bytes, int runs = 15,
   return rates[rates.size() / 2];
 }
 
+// Medians of two functions measured in alternating rounds, so a change of
+// clock speed or a noisy neighbour hits both alike.
+struct Pair {
+  double a;
+  double b;
+};
+
+template <typename FnA, typename FnB>
+Pair compare_gbps(FnA fa, FnB fb, size_t bytes, int rounds = 7) {
+  std::vector<double> ra, rb;
+  for (int r = 0; r < rounds; r++) {
+    ra.push_back(median_gbps(fa, bytes, 5));
+    rb.push_back(median_gbps(fb, bytes, 5));
+  }
+  std::sort(ra.begin(), ra.end());
+  std::sort(rb.begin(), rb.end());
+  return {ra[ra.size() / 2], rb[rb.size() / 2]};
+}
+
 // Keeps the compiler from discarding a result.
 template <typename T> inline void keep(const T &v) { asm volatile("" : : "g"(v) : "memory"); }
 

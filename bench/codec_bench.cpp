@@ -38,9 +38,8 @@ std::vector<uint8_t> binaries(size_t want) {
   return data;
 }
 
-void row(const char *what, double wrapped, double bare) {
-  printf("  %-22s wrapper %8.3f GB/s   bare %8.3f GB/s   x %.3f\n", what, wrapped, bare,
-         wrapped / bare);
+void row(const char *what, zb::Pair p) {
+  printf("  %-22s wrapper %8.3f GB/s   bare %8.3f GB/s   x %.3f\n", what, p.a, p.b, p.a / p.b);
 }
 
 void compare(const char *name, const std::vector<uint8_t> &src) {
@@ -55,21 +54,24 @@ void compare(const char *name, const std::vector<uint8_t> &src) {
   size_t r = 0;
   int ri = 0;
 
-  double w = zb::median_gbps([&] { r = codec_compress(CODEC_ZSTD, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); }, n, 9);
-  double b = zb::median_gbps([&] { r = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3); zb::keep(r); }, n, 9);
-  row("zstd compress", w, b);
-  size_t zlen = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3);
-  w = zb::median_gbps([&] { codec_decompress(CODEC_ZSTD, packed.data(), zlen, out.data(), n, &r); zb::keep(r); }, n, 9);
-  b = zb::median_gbps([&] { r = ZSTD_decompress(out.data(), n, packed.data(), zlen); zb::keep(r); }, n, 9);
-  row("zstd decompress", w, b);
-
-  w = zb::median_gbps([&] { r = codec_compress(CODEC_LZ4, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); }, n, 9);
-  b = zb::median_gbps([&] { ri = LZ4_compress_default(sc, pc, in, cap); zb::keep(ri); }, n, 9);
-  row("lz4 compress", w, b);
-  int llen = LZ4_compress_default(sc, pc, in, cap);
-  w = zb::median_gbps([&] { codec_decompress(CODEC_LZ4, packed.data(), static_cast<size_t>(llen), out.data(), n, &r); zb::keep(r); }, n, 9);
-  b = zb::median_gbps([&] { ri = LZ4_decompress_safe(pc, oc, llen, in); zb::keep(ri); }, n, 9);
-  row("lz4 decompress", w, b);
+  row("zstd compress",
+      zb::compare_gbps(
+          [&] { r = codec_compress(CODEC_ZSTD, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); },
+          [&] { r = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3); zb::keep(r); }, n));
+  const size_t zlen = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3);
+  row("zstd decompress",
+      zb::compare_gbps(
+          [&] { codec_decompress(CODEC_ZSTD, packed.data(), zlen, out.data(), n, &r); zb::keep(r); },
+          [&] { r = ZSTD_decompress(out.data(), n, packed.data(), zlen); zb::keep(r); }, n));
+  row("lz4 compress",
+      zb::compare_gbps(
+          [&] { r = codec_compress(CODEC_LZ4, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); },
+          [&] { ri = LZ4_compress_default(sc, pc, in, cap); zb::keep(ri); }, n));
+  const int llen = LZ4_compress_default(sc, pc, in, cap);
+  row("lz4 decompress",
+      zb::compare_gbps(
+          [&] { codec_decompress(CODEC_LZ4, packed.data(), static_cast<size_t>(llen), out.data(), n, &r); zb::keep(r); },
+          [&] { ri = LZ4_decompress_safe(pc, oc, llen, in); zb::keep(ri); }, n));
 }
 
 } // namespace

@@ -39,17 +39,10 @@ int main() {
   uint8_t out[SHA256_DIGEST_BYTES];
   EVP_MD *md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
 
-  double bare = 0, ours = 0;
-  // Interleaved rounds, so a change of clock speed hits both alike.
-  std::vector<double> b, o;
-  for (int round = 0; round < 5; round++) {
-    b.push_back(zb::median_gbps([&] { EVP_Digest(buf.data(), kLen, out, nullptr, md, nullptr); zb::keep(out[0]); }, kLen, 5));
-    o.push_back(zb::median_gbps([&] { sha256_digest(buf.data(), kLen, out); zb::keep(out[0]); }, kLen, 5));
-  }
-  std::sort(b.begin(), b.end());
-  std::sort(o.begin(), o.end());
-  bare = b[2];
-  ours = o[2];
+  zb::Pair p = zb::compare_gbps(
+      [&] { sha256_digest(buf.data(), kLen, out); zb::keep(out[0]); },
+      [&] { EVP_Digest(buf.data(), kLen, out, nullptr, md, nullptr); zb::keep(out[0]); }, kLen);
+  const double ours = p.a, bare = p.b;
   double speed = openssl_speed_gbps();
   printf("sha256 at %zu bytes (label %s)\n", kLen, sha256_impl_label());
   printf("  bare EVP_Digest   %7.3f GB/s\n", bare);

@@ -66,10 +66,42 @@ uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len);
 // crc32c a load and a jump, which matters for short inputs.
 std::atomic<Kernel> g_kernel{resolve_and_run};
 
+// Set with the kernel when the processor has the CRC32 instruction: inputs
+// too short for folding then run the chain right here.  At a few bytes the
+// jumps into a kernel cost as much as the work itself.
+std::atomic<bool> g_short_chain{false};
+constexpr size_t kShortInput = 64;
+
+#if defined(__x86_64__)
+// The chain in inline assembly, so that it can live in this function,
+// which is compiled for every x86-64 processor and runs it only when the
+// instruction is there.
+inline uint32_t short_chain(uint32_t crc, const uint8_t *p, size_t len) {
+  uint64_t s = static_cast<uint32_t>(~crc);
+  for (; len >= 8; p += 8, len -= 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    __asm__("crc32q %1, %0" : "+r"(s) : "rm"(w));
+  }
+  uint32_t s32 = static_cast<uint32_t>(s);
+  if (len >= 4) {
+    uint32_t w;
+    memcpy(&w, p, 4);
+    __asm__("crc32l %1, %0" : "+r"(s32) : "rm"(w));
+    p += 4;
+    len -= 4;
+  }
+  for (; len > 0; p++, len--)
+    __asm__("crc32b %1, %0" : "+r"(s32) : "rm"(*p));
+  return ~s32;
+}
+#endif
+
 uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len) {
-  Kernel k = chosen_path().kernel;
-  g_kernel.store(k, std::memory_order_release);
-  return k(crc, data, len);
+  const Path &p = chosen_path();
+  g_kernel.store(p.kernel, std::memory_order_release);
+  g_short_chain.store(p.kernel != crc32c_table, std::memory_order_release);
+  return p.kernel(crc, data, len);
 }
 
 } // namespace
@@ -116,6 +148,10 @@ const char *crc32c_path_name() { return chosen_path().name; }
 
 uint32_t crc32c(uint32_t crc, const void *data, size_t len) {
   // Every kernel returns crc unchanged for len 0.
+#if defined(__x86_64__)
+  if (len < kShortInput && g_short_chain.load(std::memory_order_relaxed))
+    return short_chain(crc, static_cast<const uint8_t *>(data), len);
+#endif
   return g_kernel.load(std::memory_order_acquire)(crc, data, len);
 }
 

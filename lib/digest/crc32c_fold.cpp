@@ -72,7 +72,7 @@ static_assert(bit_reverse64(kPolyNormal) >> 32 == 0x82F63B78u);
 // Below these lengths the plain chain is at least as fast: the fixed cost
 // of loading the constants, folding the accumulators together and the
 // final reduction outweighs what the folding saves.
-constexpr size_t kPclmulMin = 256;
+constexpr size_t kPclmulMin = 64;
 constexpr size_t kAvx512Min = 256;
 
 } // namespace
@@ -167,30 +167,45 @@ __attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul"))) inline __m128i lane1
 
 } // namespace
 
+namespace {
+
+// Four 128-bit accumulators over the whole 64-byte blocks, then the whole
+// 16-byte blocks; returns the CRC state after them and leaves the rest
+// (under 16 bytes) at *pp / *plen.  Needs len >= 64.
+__attribute__((target("sse4.2,pclmul"))) inline uint32_t fold_by4(uint32_t s, const uint8_t **pp,
+                                                                  size_t *plen) {
+  const uint8_t *p = *pp;
+  size_t len = *plen;
+  __m128i x0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(s)));
+  __m128i x1 = load128(p + 16);
+  __m128i x2 = load128(p + 32);
+  __m128i x3 = load128(p + 48);
+  p += 64;
+  len -= 64;
+  const __m128i k512 = pair128(kFold512);
+  for (; len >= 64; p += 64, len -= 64) {
+    x0 = fold128(x0, k512, load128(p));
+    x1 = fold128(x1, k512, load128(p + 16));
+    x2 = fold128(x2, k512, load128(p + 32));
+    x3 = fold128(x3, k512, load128(p + 48));
+  }
+  __m128i x = fold128(x0, pair128(kFold384), x3);
+  x = _mm_xor_si128(
+      x, fold128(x1, pair128(kFold256), fold128(x2, pair128(kFold128), _mm_setzero_si128())));
+  *pp = p;
+  *plen = len;
+  return finish128(x, pp, plen);
+}
+
+} // namespace
+
 __attribute__((target("sse4.2,pclmul"))) uint32_t crc32c_fold_pclmul(uint32_t crc,
                                                                      const void *data,
                                                                      size_t len) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
   uint32_t s = ~crc;
-  if (len >= kPclmulMin) {
-    __m128i x0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(s)));
-    __m128i x1 = load128(p + 16);
-    __m128i x2 = load128(p + 32);
-    __m128i x3 = load128(p + 48);
-    p += 64;
-    len -= 64;
-    const __m128i k512 = pair128(kFold512);
-    for (; len >= 64; p += 64, len -= 64) {
-      x0 = fold128(x0, k512, load128(p));
-      x1 = fold128(x1, k512, load128(p + 16));
-      x2 = fold128(x2, k512, load128(p + 32));
-      x3 = fold128(x3, k512, load128(p + 48));
-    }
-    __m128i x = fold128(x0, pair128(kFold384), x3);
-    x = _mm_xor_si128(x, fold128(x1, pair128(kFold256), fold128(x2, pair128(kFold128),
-                                                                 _mm_setzero_si128())));
-    s = finish128(x, &p, &len);
-  }
+  if (len >= kPclmulMin)
+    s = fold_by4(s, &p, &len);
   return ~chain(s, p, len);
 }
 
@@ -232,6 +247,8 @@ crc32c_fold_avx512(uint32_t crc, const void *data, size_t len) {
     y = _mm_xor_si128(y, lane128<2>(t));
     y = _mm_xor_si128(y, lane128<3>(x));
     s = finish128(y, &p, &len);
+  } else if (len >= kPclmulMin) {
+    s = fold_by4(s, &p, &len);
   }
   return ~chain(s, p, len);
 }
