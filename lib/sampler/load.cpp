@@ -271,6 +271,8 @@ void bg_load_between(const BgSampler *prev, const BgSampler *cur, BgLoad *out) {
 }
 
 void bg_sample_from(BgSampler *sampler, BgLoad *out, const BgSources *sources, uint64_t now_ms) {
+  if (sampler == nullptr || out == nullptr || sources == nullptr)
+    return;
   *out = BgLoad{};
   BgSampler reading;
   bg_take_reading(sources, now_ms, &reading);

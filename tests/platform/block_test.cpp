@@ -147,6 +147,33 @@ TEST(BlockReaderTest, ShortReadsInMidFileAreContinued) {
   EXPECT_EQ(*result, 0) << "1 open, 2 stub, 3 whole block, 4 last block, 5 byte range";
 }
 
+// A table that brings its own byte-range read is used instead of the
+// built-in one.
+TEST(BlockReaderTest, TableReadAtIsPreferred) {
+  static int calls;
+  calls = 0;
+  static const BlockReaderOps with_read_at = {
+      file_reader_ops.open, file_reader_ops.read_block, file_reader_ops.size,
+      file_reader_ops.query_flag, file_reader_ops.close,
+      [](BlockHandle *, uint64_t offset, uint64_t length, void *, uint64_t *out) {
+        calls++;
+        *out = offset + length;
+        return ST_OK;
+      }};
+  Scratch s;
+  zt::make_image(s.at("img"), 100);
+  BlockHandle h;
+  ASSERT_EQ(block_reader_open(&h, s.at("img").c_str()), ST_OK);
+  h.ops = &with_read_at;
+  unsigned char buf[8];
+  uint64_t n = 0;
+  EXPECT_EQ(block_reader_read_at(&h, 40, 2, buf, &n), ST_OK);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(n, 42u);
+  block_reader_close(&h);
+  EXPECT_EQ(h.fd, -1);
+}
+
 TEST(BlockReaderTest, MissingPathLeavesNoTable) {
   Scratch s;
   BlockHandle h;
@@ -275,6 +302,8 @@ TEST(BlockWriterTest, OffsetsThatWouldWrapAreRefused) {
   unsigned char buf[4096];
   int32_t count = 7;
   EXPECT_EQ(block_reader_read(&h, uint64_t{1} << 52, 4096, buf, &count), ST_INVAL);
+  // A block whose byte count would not fit the signed 32-bit out count.
+  EXPECT_EQ(block_reader_read(&h, 0, 0x80000000u, buf, &count), ST_INVAL);
   EXPECT_EQ(count, 7);
   block_reader_close(&h);
 }
