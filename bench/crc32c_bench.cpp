@@ -3,6 +3,7 @@
 // and, when it is installed, ISA-L's crc32_iscsi as the outside yardstick.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -26,9 +27,15 @@ double median(std::vector<double> v) {
 
 } // namespace
 
-int main() {
-  const size_t sizes[] = {8,   16,   32,   48,   64,    96,    128,   192,    256,
+int main(int argc, char **argv) {
+  // Sizes may be given on the command line; these by default.
+  std::vector<size_t> sizes = {8,   16,   32,   48,   64,    96,    128,   192,    256,
                          512, 1024, 2048, 4096, 16384, 65536, 1u << 20};
+  if (argc > 1) {
+    sizes.clear();
+    for (int i = 1; i < argc; i++)
+      sizes.push_back(std::min<size_t>(strtoul(argv[i], nullptr, 0), 1u << 20));
+  }
   std::vector<uint8_t> buf((1u << 20) + 64);
   std::mt19937 rng(1);
   for (auto &b : buf)
