@@ -42,12 +42,14 @@ void sha256_init(Sha256Context *c) {
 void sha256_update(Sha256Context *c, const void *data, size_t len) {
   if (len == 0)
     return;
-  if (EVP_DigestUpdate(c->ctx, data, len) != 1)
+  // A context that was never started (or already finished) would crash
+  // inside the library; end with the service's own message instead.
+  if (c->ctx == nullptr || EVP_DigestUpdate(c->ctx, data, len) != 1)
     sha256_fatal();
 }
 
 void sha256_final(Sha256Context *c, uint8_t out[SHA256_DIGEST_BYTES]) {
-  if (EVP_DigestFinal_ex(c->ctx, out, nullptr) != 1)
+  if (c->ctx == nullptr || EVP_DigestFinal_ex(c->ctx, out, nullptr) != 1)
     sha256_fatal();
   EVP_MD_CTX_free(c->ctx);
   c->ctx = nullptr;

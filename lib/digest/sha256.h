@@ -21,7 +21,8 @@ struct Sha256Context {
 // Starts a digest in c (whatever c held before is overwritten).
 void sha256_init(Sha256Context *c);
 
-// Feeds len bytes; an empty piece costs no library call.
+// Feeds len bytes; an empty piece costs no library call.  Updating or
+// finishing a context that is not active (null handle) is fatal.
 void sha256_update(Sha256Context *c, const void *data, size_t len);
 
 // Writes the 32-byte digest to out, frees the library context and sets

@@ -130,6 +130,25 @@ TEST(Sha256Fatal, PrintsFixedLineAndAborts) {
   EXPECT_EQ(r.err, "fatal: OpenSSL SHA-256 failed\n");
 }
 
+// Using a context that was never started ends the same way, not in a
+// crash inside the crypto library.
+TEST(Sha256Fatal, InactiveContextIsFatal) {
+  ChildResult r = in_child([] {
+    Sha256Context c{};
+    uint8_t d[SHA256_DIGEST_BYTES];
+    sha256_final(&c, d);
+  });
+  ASSERT_TRUE(WIFSIGNALED(r.status));
+  EXPECT_EQ(WTERMSIG(r.status), SIGABRT);
+  EXPECT_EQ(r.err, "fatal: OpenSSL SHA-256 failed\n");
+  r = in_child([] {
+    Sha256Context c{};
+    sha256_update(&c, "abc", 3);
+  });
+  ASSERT_TRUE(WIFSIGNALED(r.status));
+  EXPECT_EQ(r.err, "fatal: OpenSSL SHA-256 failed\n");
+}
+
 // With a crypto library configuration that offers no SHA-256 (only the
 // null provider), the first one-shot or init call is fatal.
 TEST(Sha256Fatal, MissingAlgorithmIsFatal) {
