@@ -1,6 +1,7 @@
 #include "progress/writer.h"
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -49,6 +50,33 @@ constexpr size_t END_MESSAGE = OFF_MESSAGE + sizeof(ProgressSegment::message);
 constexpr size_t END_ETA_BASE = offsetof(ProgressSegment, eta_base_ms) + 8;
 constexpr size_t END_RECORD = PROGRESS_SEGMENT_SIZE;
 
+constexpr size_t OFF_ETA = offsetof(ProgressSegment, eta_s);
+constexpr size_t OFF_WORKERS = offsetof(ProgressSegment, worker_block);
+constexpr size_t OFF_CODEC_WORD = offsetof(ProgressSegment, compression) & ~size_t{7};
+constexpr size_t OFF_LEVEL_MAX = offsetof(ProgressSegment, level_max);
+constexpr size_t OFF_SELF_NET = offsetof(ProgressSegment, bg_self_net);
+constexpr size_t OFF_ETA_BASE = offsetof(ProgressSegment, eta_base_ms);
+
+// progress_update composes whole little-endian words from the sample; these
+// are the neighbourhoods it relies on.
+static_assert(std::endian::native == std::endian::little);
+static_assert(OFF_COUNTERS + 56 == offsetof(ProgressSegment, start_wall));
+static_assert(OFF_ELAPSED + 8 == OFF_ETA && OFF_ETA + 8 == OFF_MESSAGE);
+static_assert(offsetof(ProgressSegment, q_raw_depth) == OFF_FS_FREE + 8 &&
+              offsetof(ProgressSegment, q_out_depth) == OFF_FS_FREE + 16 &&
+              offsetof(ProgressSegment, workers_active) == OFF_FS_FREE + 24 &&
+              OFF_WORKERS == OFF_FS_FREE + 32);
+static_assert(offsetof(ProgressSegment, compression) == OFF_CODEC_WORD + 4 &&
+              offsetof(ProgressSegment, level) == OFF_CODEC_WORD + 8 &&
+              offsetof(ProgressSegment, level_min) == OFF_CODEC_WORD + 12 &&
+              OFF_LEVEL_MAX == OFF_CODEC_WORD + 16);
+static_assert(offsetof(ProgressSegment, bg_active) == OFF_LEVEL_MAX + 4 &&
+              offsetof(ProgressSegment, bg_duty_pct) == OFF_LEVEL_MAX + 8 &&
+              offsetof(ProgressSegment, bg_foreign_cpu) == OFF_LEVEL_MAX + 20 &&
+              offsetof(ProgressSegment, bg_self_io) == OFF_LEVEL_MAX + 36 &&
+              OFF_SELF_NET == OFF_LEVEL_MAX + 40 && OFF_SELF_NET % 8 == 0);
+static_assert(offsetof(ProgressSegment, state) == OFF_HEAD + 6);
+
 // No range may cover the counter itself.
 static_assert(OFF_HEAD / 8 > PROGRESS_SEQ_WORD);
 static_assert(OFF_HEAD + 8 == OFF_NAME && OFF_NAME % 8 == 0);
@@ -56,6 +84,22 @@ static_assert(OFF_HEAD + 8 == OFF_NAME && OFF_NAME % 8 == 0);
 // Loads and stores the words covering bytes [begin, end) of a record.
 void load_bytes(const ProgressSegment *live, ProgressSegment *next, size_t begin, size_t end) {
   seqlock_load_words(live, next, begin / 8, (end + 7) / 8);
+}
+
+template <size_t OFF> std::atomic_ref<uint64_t> word_at(ProgressSegment *live) {
+  static_assert(OFF % 8 == 0 && OFF / 8 != PROGRESS_SEQ_WORD && OFF < PROGRESS_SEGMENT_SIZE);
+  return seqlock_word(live, OFF / 8);
+}
+
+// One relaxed store of a whole word at a word-aligned byte offset.
+inline void put(ProgressSegment *live, size_t off, uint64_t v) {
+  seqlock_word(live, off / 8).store(v, std::memory_order_relaxed);
+}
+
+constexpr uint64_t pack(uint32_t lo, uint32_t hi) { return uint64_t{lo} | uint64_t{hi} << 32; }
+
+constexpr uint64_t set_byte(uint64_t w, int byte, uint8_t v) {
+  return (w & ~(uint64_t{0xFF} << (8 * byte))) | uint64_t{v} << (8 * byte);
 }
 
 void set_default_action(int sig) {
@@ -216,58 +260,58 @@ void progress_create_from_args(int tool, const char *name, int argc, char **argv
 void progress_update(ProgressSegment *segment, const ProgressSample *sample) {
   if (segment == nullptr || sample == nullptr)
     return;
+  const ProgressSample &x = *sample;
   int64_t now = monotonic_ms();
-  ProgressSegment next;
-  load_bytes(segment, &next, OFF_HEAD, OFF_NAME);
-  load_bytes(segment, &next, OFF_TOTAL, END_ETA + 8); // through message's first word
-  load_bytes(segment, &next, OFF_FS_FREE, END_ETA_BASE);
-
-  next.state = STATE_RUNNING;
-  next.blocks_done = sample->blocks_done;
-  next.block_current = sample->block_current;
-  next.written = sample->written;
-  next.zero = sample->zero;
-  next.unchanged = sample->unchanged;
-  next.bytes_raw = sample->bytes_raw;
-  next.bytes_compressed = sample->bytes_compressed;
-  next.fs_free = sample->fs_free;
-  next.q_raw_depth = sample->q_raw_depth;
-  next.q_raw_cap = sample->q_raw_cap;
-  next.q_out_depth = sample->q_out_depth;
-  next.q_out_cap = sample->q_out_cap;
-  next.workers_active = sample->workers_active;
-  next.workers_total = sample->workers_total;
-  if (sample->worker_blocks != nullptr) {
-    uint32_t n = sample->worker_count < PROGRESS_MAX_WORKERS ? sample->worker_count
-                                                             : PROGRESS_MAX_WORKERS;
-    for (uint32_t i = 0; i < PROGRESS_MAX_WORKERS; i++)
-      next.worker_block[i] = i < n ? sample->worker_blocks[i] : -1;
+  // The few words whose other bytes, or whose old values, the update needs.
+  uint64_t head = word_at<OFF_HEAD>(segment).load(std::memory_order_relaxed);
+  uint64_t total = word_at<OFF_TOTAL>(segment).load(std::memory_order_relaxed);
+  auto start = static_cast<int64_t>(word_at<OFF_START_MONO>(segment).load(std::memory_order_relaxed));
+  auto base = static_cast<int64_t>(word_at<OFF_ETA_BASE>(segment).load(std::memory_order_relaxed));
+  uint64_t msg = word_at<OFF_MESSAGE>(segment).load(std::memory_order_relaxed);
+  uint64_t codec = word_at<OFF_CODEC_WORD>(segment).load(std::memory_order_relaxed);
+  uint64_t lmax = word_at<OFF_LEVEL_MAX>(segment).load(std::memory_order_relaxed);
+  uint64_t self_net = word_at<OFF_SELF_NET>(segment).load(std::memory_order_relaxed);
+  bool first = base == 0;
+  if (first) {
+    base = now;
+    msg &= ~uint64_t{0xFF}; // empties the message
   }
-  next.compression = sample->compression;
-  next.level = sample->level;
-  next.level_min = sample->level_min;
-  next.level_max = sample->level_max;
-  next.bg_active = sample->bg_active;
-  next.bg_duty_pct = sample->bg_duty_pct;
-  next.bg_duty_min = sample->bg_duty_min;
-  next.bg_duty_max = sample->bg_duty_max;
-  next.bg_foreign_cpu = sample->bg_foreign_cpu;
-  next.bg_foreign_io = sample->bg_foreign_io;
-  next.bg_foreign_net = sample->bg_foreign_net;
-  next.bg_self_cpu = sample->bg_self_cpu;
-  next.bg_self_io = sample->bg_self_io;
-  next.bg_self_net = sample->bg_self_net;
-  next.elapsed_ms = static_cast<uint64_t>(now - next.start_mono_ms);
-  if (next.eta_base_ms == 0) {
-    next.eta_base_ms = now;
-    next.message[0] = '\0';
-  }
-  next.eta_s = eta_seconds(sample->blocks_done, next.blocks_total, now, next.eta_base_ms);
+  int64_t eta = eta_seconds(x.blocks_done, total, now, base);
 
   uint64_t s = seqlock_write_begin(segment);
-  seqlock_store_bytes(segment, next, OFF_HEAD, OFF_NAME);
-  seqlock_store_bytes(segment, next, OFF_COUNTERS, END_ETA + 8);
-  seqlock_store_bytes(segment, next, OFF_FS_FREE, END_ETA_BASE);
+  put(segment, OFF_HEAD, set_byte(head, 6, STATE_RUNNING));
+  put(segment, OFF_COUNTERS + 0, x.blocks_done);
+  put(segment, OFF_COUNTERS + 8, x.block_current);
+  put(segment, OFF_COUNTERS + 16, x.written);
+  put(segment, OFF_COUNTERS + 24, x.zero);
+  put(segment, OFF_COUNTERS + 32, x.unchanged);
+  put(segment, OFF_COUNTERS + 40, x.bytes_raw);
+  put(segment, OFF_COUNTERS + 48, x.bytes_compressed);
+  put(segment, OFF_ELAPSED, static_cast<uint64_t>(now - start));
+  put(segment, OFF_ETA, static_cast<uint64_t>(eta));
+  if (first)
+    put(segment, OFF_MESSAGE, msg);
+  put(segment, OFF_FS_FREE, x.fs_free);
+  put(segment, OFF_FS_FREE + 8, pack(x.q_raw_depth, x.q_raw_cap));
+  put(segment, OFF_FS_FREE + 16, pack(x.q_out_depth, x.q_out_cap));
+  put(segment, OFF_FS_FREE + 24, pack(x.workers_active, x.workers_total));
+  if (x.worker_blocks != nullptr) {
+    uint32_t n = x.worker_count < PROGRESS_MAX_WORKERS ? x.worker_count : PROGRESS_MAX_WORKERS;
+    for (uint32_t i = 0; i < n; i++)
+      put(segment, OFF_WORKERS + 8 * i, static_cast<uint64_t>(x.worker_blocks[i]));
+    for (uint32_t i = n; i < PROGRESS_MAX_WORKERS; i++)
+      put(segment, OFF_WORKERS + 8 * i, ~uint64_t{0});
+  }
+  put(segment, OFF_CODEC_WORD, set_byte(codec, 4, x.compression));
+  put(segment, OFF_CODEC_WORD + 8, pack(static_cast<uint32_t>(x.level), static_cast<uint32_t>(x.level_min)));
+  put(segment, OFF_LEVEL_MAX, set_byte((lmax & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(x.level_max), 4, x.bg_active));
+  put(segment, OFF_LEVEL_MAX + 8, pack(x.bg_duty_pct, x.bg_duty_min));
+  put(segment, OFF_LEVEL_MAX + 16, pack(x.bg_duty_max, x.bg_foreign_cpu));
+  put(segment, OFF_LEVEL_MAX + 24, pack(x.bg_foreign_io, x.bg_foreign_net));
+  put(segment, OFF_LEVEL_MAX + 32, pack(x.bg_self_cpu, x.bg_self_io));
+  put(segment, OFF_SELF_NET, (self_net & ~uint64_t{0xFFFFFFFF}) | x.bg_self_net);
+  if (first)
+    put(segment, OFF_ETA_BASE, static_cast<uint64_t>(base));
   seqlock_write_end(segment, s);
 }
 

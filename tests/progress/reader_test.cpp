@@ -19,6 +19,7 @@
 
 #include "progress/seqlock.h"
 #include "progress/writer.h"
+#include "support/test_support.h"
 
 namespace {
 
@@ -307,11 +308,13 @@ TEST_F(ReaderSnapshot, RacingWriterNeverYieldsATornCopy) {
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   const ProgressSegment *seg = nullptr;
   ASSERT_EQ(progress_attach(static_cast<uint32_t>(writer), &seg), ST_OK);
+  // The record as created holds no sample yet: start once updates flow.
+  ProgressSegment copy;
+  ASSERT_TRUE(zt::wait_until([&] { return progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0; }));
 
   constexpr int ROUNDS = 3000000;
   int accepted = 0, torn = 0;
   uint64_t first = 0, last = 0;
-  ProgressSegment copy;
   for (int i = 0; i < ROUNDS; i++) {
     if (progress_snapshot(seg, &copy) != ST_OK)
       continue;
