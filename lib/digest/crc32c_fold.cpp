@@ -69,9 +69,9 @@ constexpr FoldPair kFold2048 = fold_pair(2048);
 static_assert(xpow_mod(32) == kPolyNormal);
 static_assert(bit_reverse64(kPolyNormal) >> 32 == 0x82F63B78u);
 
-// Below these lengths the plain chain is at least as fast: the fixed cost
-// of loading the constants, folding the accumulators together and the
-// final reduction outweighs what the folding saves.
+// Folding has a fixed cost (constants, joining the accumulators, the final
+// reduction).  Four 128-bit lanes beat the plain chain from one 64-byte
+// block on; four 512-bit registers from one 256-byte block on.
 constexpr size_t kPclmulMin = 64;
 constexpr size_t kAvx512Min = 256;
 
