@@ -46,8 +46,7 @@ void keep(const void *p) { asm volatile("" : : "r"(p) : "memory"); }
 
 // Median ns per call of fn over ROUNDS batches of n calls; a and b are
 // measured in alternating batches so both see the same machine.
-template <class A, class B>
-void measure_pair(int n, A a, B b, double *ma, double *mb) {
+template <class A, class B> void measure_pair(int n, A a, B b, double *ma, double *mb) {
   std::vector<double> ta, tb;
   for (int r = 0; r < ROUNDS; r++) {
     double t0 = now_ns();
@@ -93,9 +92,8 @@ bool consistent(const ProgressSegment &c) {
   uint64_t v = c.blocks_done;
   auto v32 = static_cast<uint32_t>(v);
   bool ok = c.block_current == v && c.written == v && c.zero == v && c.unchanged == v &&
-            c.bytes_raw == v && c.bytes_compressed == v && c.fs_free == v &&
-            c.q_raw_depth == v32 && c.q_out_cap == v32 && c.workers_total == v32 &&
-            c.bg_self_net == v32;
+            c.bytes_raw == v && c.bytes_compressed == v && c.fs_free == v && c.q_raw_depth == v32 &&
+            c.q_out_cap == v32 && c.workers_total == v32 && c.bg_self_net == v32;
   for (int64_t w : c.worker_block)
     ok = ok && w == static_cast<int64_t>(v);
   return ok;
@@ -268,7 +266,8 @@ void bench_contended(const char *what, long period_ns) {
     return;
   // Let the writer get going before counting.
   ProgressSegment copy;
-  for (int i = 0; i < 1000000 && (progress_snapshot(view, &copy) != ST_OK || copy.blocks_done < 10); i++) {
+  for (int i = 0; i < 1000000 && (progress_snapshot(view, &copy) != ST_OK || copy.blocks_done < 10);
+       i++) {
   }
   constexpr long N = 2000000;
   long ok = 0, torn = 0;

@@ -45,11 +45,8 @@ constexpr size_t OFF_ELAPSED = offsetof(ProgressSegment, elapsed_ms);
 constexpr size_t OFF_MESSAGE = offsetof(ProgressSegment, message);
 constexpr size_t OFF_FS_FREE = offsetof(ProgressSegment, fs_free);
 constexpr size_t OFF_CHILD = offsetof(ProgressSegment, child_pid);
-constexpr size_t END_ETA = offsetof(ProgressSegment, eta_s) + 8;
 constexpr size_t END_MESSAGE = OFF_MESSAGE + sizeof(ProgressSegment::message);
-constexpr size_t END_ETA_BASE = offsetof(ProgressSegment, eta_base_ms) + 8;
 constexpr size_t END_RECORD = PROGRESS_SEGMENT_SIZE;
-
 constexpr size_t OFF_ETA = offsetof(ProgressSegment, eta_s);
 constexpr size_t OFF_WORKERS = offsetof(ProgressSegment, worker_block);
 constexpr size_t OFF_CODEC_WORD = offsetof(ProgressSegment, compression) & ~size_t{7};
@@ -81,7 +78,8 @@ static_assert(offsetof(ProgressSegment, state) == OFF_HEAD + 6);
 static_assert(OFF_HEAD / 8 > PROGRESS_SEQ_WORD);
 static_assert(OFF_HEAD + 8 == OFF_NAME && OFF_NAME % 8 == 0);
 
-// Loads and stores the words covering bytes [begin, end) of a record.
+// Loads the words covering bytes [begin, end) of the live record into the
+// same place of a private copy, for operations that change parts of words.
 void load_bytes(const ProgressSegment *live, ProgressSegment *next, size_t begin, size_t end) {
   seqlock_load_words(live, next, begin / 8, (end + 7) / 8);
 }
@@ -265,7 +263,8 @@ void progress_update(ProgressSegment *segment, const ProgressSample *sample) {
   // The few words whose other bytes, or whose old values, the update needs.
   uint64_t head = word_at<OFF_HEAD>(segment).load(std::memory_order_relaxed);
   uint64_t total = word_at<OFF_TOTAL>(segment).load(std::memory_order_relaxed);
-  auto start = static_cast<int64_t>(word_at<OFF_START_MONO>(segment).load(std::memory_order_relaxed));
+  auto start =
+      static_cast<int64_t>(word_at<OFF_START_MONO>(segment).load(std::memory_order_relaxed));
   auto base = static_cast<int64_t>(word_at<OFF_ETA_BASE>(segment).load(std::memory_order_relaxed));
   uint64_t msg = word_at<OFF_MESSAGE>(segment).load(std::memory_order_relaxed);
   uint64_t codec = word_at<OFF_CODEC_WORD>(segment).load(std::memory_order_relaxed);
@@ -303,8 +302,11 @@ void progress_update(ProgressSegment *segment, const ProgressSample *sample) {
       put(segment, OFF_WORKERS + 8 * i, ~uint64_t{0});
   }
   put(segment, OFF_CODEC_WORD, set_byte(codec, 4, x.compression));
-  put(segment, OFF_CODEC_WORD + 8, pack(static_cast<uint32_t>(x.level), static_cast<uint32_t>(x.level_min)));
-  put(segment, OFF_LEVEL_MAX, set_byte((lmax & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(x.level_max), 4, x.bg_active));
+  put(segment, OFF_CODEC_WORD + 8,
+      pack(static_cast<uint32_t>(x.level), static_cast<uint32_t>(x.level_min)));
+  put(segment, OFF_LEVEL_MAX,
+      set_byte((lmax & ~uint64_t{0xFFFFFFFF}) | static_cast<uint32_t>(x.level_max), 4,
+               x.bg_active));
   put(segment, OFF_LEVEL_MAX + 8, pack(x.bg_duty_pct, x.bg_duty_min));
   put(segment, OFF_LEVEL_MAX + 16, pack(x.bg_duty_max, x.bg_foreign_cpu));
   put(segment, OFF_LEVEL_MAX + 24, pack(x.bg_foreign_io, x.bg_foreign_net));

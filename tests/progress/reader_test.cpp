@@ -9,11 +9,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <set>
-#include <vector>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include <functional>
 
@@ -268,10 +268,10 @@ bool consistent(const ProgressSegment &c) {
   uint64_t v = c.blocks_done;
   auto v32 = static_cast<uint32_t>(v);
   bool ok = c.block_current == v && c.written == v && c.zero == v && c.unchanged == v &&
-            c.bytes_raw == v && c.bytes_compressed == v && c.fs_free == v &&
-            c.q_raw_depth == v32 && c.q_raw_cap == v32 && c.q_out_depth == v32 &&
-            c.q_out_cap == v32 && c.workers_active == v32 && c.workers_total == v32 &&
-            c.bg_duty_pct == v32 && c.bg_self_net == v32 && c.level == static_cast<int32_t>(v32);
+            c.bytes_raw == v && c.bytes_compressed == v && c.fs_free == v && c.q_raw_depth == v32 &&
+            c.q_raw_cap == v32 && c.q_out_depth == v32 && c.q_out_cap == v32 &&
+            c.workers_active == v32 && c.workers_total == v32 && c.bg_duty_pct == v32 &&
+            c.bg_self_net == v32 && c.level == static_cast<int32_t>(v32);
   for (int64_t w : c.worker_block)
     ok = ok && w == static_cast<int64_t>(v);
   return ok && c.seq % 2 == 0;
@@ -310,7 +310,8 @@ TEST_F(ReaderSnapshot, RacingWriterNeverYieldsATornCopy) {
   ASSERT_EQ(progress_attach(static_cast<uint32_t>(writer), &seg), ST_OK);
   // The record as created holds no sample yet: start once updates flow.
   ProgressSegment copy;
-  ASSERT_TRUE(zt::wait_until([&] { return progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0; }));
+  ASSERT_TRUE(
+      zt::wait_until([&] { return progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0; }));
 
   constexpr int ROUNDS = 3000000;
   int accepted = 0, torn = 0;

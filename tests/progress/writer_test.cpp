@@ -486,7 +486,8 @@ TEST_F(Writer, CreateFromArgsWarnsOnceAndLeavesTheExistingObjectAlone) {
 TEST_F(Writer, FullShmFailsCleanlyInsteadOfFaultingLater) {
   int status = run_in_child([] {
     // A one-page /dev/shm of this child's own, filled up.
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
       return 10;
     if (mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777") != 0)
       return 11;
