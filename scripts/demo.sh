@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# The suite at work, on a fresh Debian machine, with one command:
+# installs what is missing, builds zpr_demo and zpr_monitor (Release,
+# build/release), starts a demo Proxmox orchestrator that runs three
+# backup agents one after another, and opens zpr_monitor on it through
+# discovery.  Quitting the monitor (q) stops the demo.
+#
+#   scripts/demo.sh            live view of the orchestrator and its children
+#   scripts/demo.sh --two      two jobs at once: the selection box first
+#   scripts/demo.sh --dump     dump mode: one tab-separated line per interval
+#
+# Further arguments go to zpr_demo (e.g. --codec lz4, --background,
+# --seconds 20, --tool pve-rst); the first occurrence of an option counts.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+mode=live
+case "${1:-}" in
+  --two) mode=two; shift ;;
+  --dump) mode=dump; shift ;;
+  -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+esac
+
+build=${ZPR_DEMO_BUILD_DIR:-build/release}
+scripts/install-deps.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target zpr_demo zpr_monitor
+
+demo=$build/demo/zpr_demo
+monitor=$build/monitor/zpr_monitor
+# No /var/log needed: the run log stays off for both programs.
+quiet=(--no-log --no-syslog)
+
+pids=()
+stop_demos() {
+  for pid in "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    wait "$pid" 2>/dev/null || true
+  done
+}
+trap stop_demos EXIT
+trap 'exit 130' INT TERM HUP
+
+# Starts zpr_demo in the background with its output out of the way, and
+# waits until its progress segment is there for the monitor to find.
+start_demo() {
+  "$demo" "${quiet[@]}" "$@" >/dev/null 2>&1 &
+  local pid=$!
+  pids+=("$pid")
+  for _ in $(seq 100); do
+    [ -e "/dev/shm/zpr_progress.$pid" ] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "error: zpr_demo (pid $pid) did not start" >&2
+  exit 1
+}
+
+case $mode in
+  live)
+    start_demo "$@" --tool proxmox --children 3
+    "$monitor" "${quiet[@]}"
+    ;;
+  two)
+    start_demo "$@" --tool proxmox --children 3
+    start_demo "$@" --tool restore --name demo-restore-1 --workers 4
+    "$monitor" "${quiet[@]}"
+    ;;
+  dump)
+    start_demo "$@" --tool proxmox --children 3 --seconds 10
+    "$monitor" "${quiet[@]}" --dump --pid "${pids[0]}"
+    ;;
+esac
