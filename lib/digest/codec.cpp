@@ -64,8 +64,9 @@ StatusCode codec_decompress(CodecId codec, const void *src, size_t src_len, void
   case CODEC_NONE:
     if (dst_cap < src_len)
       return ST_INVAL;
+    // memmove: a caller may "decompress" a stored block in place.
     if (src_len > 0)
-      memcpy(dst, src, src_len);
+      memmove(dst, src, src_len);
     produced = src_len;
     break;
   case CODEC_ZSTD:

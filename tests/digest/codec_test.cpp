@@ -94,6 +94,11 @@ TEST(Codec, IdentityDecompression) {
   EXPECT_EQ(untouched[0], 9);
   EXPECT_EQ(codec_decompress(CODEC_NONE, src, 0, dst, 0, &produced), ST_OK);
   EXPECT_EQ(produced, 0u);
+  // Overlapping source and destination.
+  uint8_t buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  ASSERT_EQ(codec_decompress(CODEC_NONE, buf, 6, buf + 2, 6, &produced), ST_OK);
+  const uint8_t moved[8] = {1, 2, 1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(memcmp(buf, moved, 8), 0);
 }
 
 TEST(Codec, UnknownCodecAndBadArguments) {
