@@ -678,6 +678,36 @@ TEST(WriterSignals, DestroyRestoresThePreviousActions) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+TEST(WriterSignals, CreateAfterTheNameVanishedKeepsTheOriginalActions) {
+  // Someone removed the first segment's name behind the writer's back, so a
+  // second create succeeds; it must not record its own handler as the
+  // "previous" action, or the handler would call itself.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int status = run_in_child([&] {
+    close(fds[0]);
+    g_trace_fd = fds[1];
+    signal(SIGTERM, tracing_handler);
+    ProgressSegment *first, *second;
+    if (progress_create(&first, TOOL_AGENT, "a", 0, 0, "") != ST_OK)
+      return 1;
+    unlink(shm_path(self_pid()).c_str());
+    if (progress_create(&second, TOOL_AGENT, "b", 0, 0, "") != ST_OK)
+      return 2;
+    raise(SIGTERM);
+    return 3;
+  });
+  close(fds[1]);
+  std::string trace;
+  char c;
+  while (read(fds[0], &c, 1) == 1)
+    trace += c;
+  close(fds[0]);
+  EXPECT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+  EXPECT_EQ(trace, "h");
+}
+
 TEST(WriterSignals, ForkedChildLeavesItsParentsSegmentAlone) {
   int status = run_in_child([] {
     ProgressSegment *s;
