@@ -43,9 +43,11 @@ struct ProgressSample {
   uint32_t bg_self_net;
 };
 
-// Creates "/zpr_progress.<getpid()>", fills it, installs the signal
-// handlers and makes it current.  Any failure (the name exists, /dev/shm
-// full, ...) is ST_IO with nothing left behind.
+// Creates "/zpr_progress.<getpid()>" (mode 0600, pages reserved), fills
+// it, installs the signal handlers (a signal the tool ignores stays
+// ignored) and makes it current; *out is emptied first and holds the
+// segment on success.  Any failure (the name exists, /dev/shm full, ...) is
+// ST_IO with nothing left behind and the current segment unchanged.
 StatusCode progress_create(ProgressSegment **out, int tool, const char *name, int backup_type,
                            uint64_t blocks_total, const char *path);
 
