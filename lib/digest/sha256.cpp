@@ -2,20 +2,18 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <openssl/evp.h>
 #include <unistd.h>
 
 namespace {
 
 // The algorithm is fetched once per process and kept: fetching resolves a
-// provider by name, far too costly to repeat per digest.  call_once makes
-// the first fetch safe when several threads hash for the first time at
-// once.
+// provider by name, far too costly to repeat per digest.  A function-local
+// static is a once-initialisation: when several threads hash for the first
+// time at once, one fetches and the others wait for its result; afterwards
+// each call costs one load of the guard.
 const EVP_MD *sha256_md() {
-  static std::once_flag once;
-  static EVP_MD *md = nullptr;
-  std::call_once(once, [] { md = EVP_MD_fetch(nullptr, "SHA256", nullptr); });
+  static EVP_MD *const md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
   if (md == nullptr)
     sha256_fatal();
   return md;
