@@ -83,7 +83,7 @@ PipelineFigures run_pipeline(CodecId codec, int level_min, int level_max) {
     };
     comp.push_back(per(st.codec_ns, st.codec_blocks));
     crc.push_back(per(st.crc_ns, st.hashed_blocks));
-    sha.push_back(per(st.sha_ns, st.hashed_blocks));
+    sha.push_back(per(st.sha_ns, st.sha_blocks));
     share.push_back(100.0 * static_cast<double>(st.update_ns) / static_cast<double>(st.run_ns));
     upd.push_back(per(st.update_ns, st.updates));
     level_last = st.level_last;

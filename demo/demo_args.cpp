@@ -177,6 +177,7 @@ StatusCode demo_parse_args(int argc, char **argv, DemoArgs *out, char *why, unsi
       !read_codec(argc, argv, &c, why, why_size) || !read_type(argc, argv, &a.backup_type, why, why_size) ||
       !read_levels(argc, argv, &c, why, why_size))
     return ST_INVAL;
+  c.backup_type = a.backup_type;
   if (c.duty_min > c.duty_max) {
     snprintf(why, why_size, "--duty-min %u is above --duty-max %u", c.duty_min, c.duty_max);
     return ST_INVAL;
@@ -218,7 +219,8 @@ void demo_print_help() {
          "  --duty-min P, --duty-max P\n"
          "                      duty cycle range in percent (default 10..90)\n"
          "  --corrupt-every N   restore: damage every N-th stored block (verify fails)\n"
-         "  --type TYPE         full (default), diff or inc, as shown by the monitor\n"
+         "  --type TYPE         full (default), diff or inc: a diff or inc agent hashes\n"
+         "                      every block and skips those unchanged since the last backup\n"
          "  --update-ms MS      progress update interval (default 200)\n"
          "  --stats             print throughput and per-block costs at the end\n"
          "  --no-progress       publish no progress segment\n"

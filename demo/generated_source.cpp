@@ -214,6 +214,15 @@ uint64_t demo_count_zero_blocks(uint64_t blocks, uint32_t block_size, uint64_t t
   return n;
 }
 
+bool demo_block_changed(uint64_t index, int backup_type) {
+  uint64_t pick = splitmix64(index ^ 0xC3A5C85C97CB3127ull) % 100;
+  if (backup_type == 2)
+    return pick < 10;
+  if (backup_type == 1)
+    return pick < 30;
+  return true;
+}
+
 StatusCode demo_source_open(BlockHandle *h, const char *spec) {
   if (h == nullptr || spec == nullptr)
     return ST_INVAL;

@@ -39,6 +39,12 @@ unsigned demo_block_mix(uint64_t index, uint32_t block_size, uint64_t total_byte
 // total_bytes.
 uint64_t demo_count_zero_blocks(uint64_t blocks, uint32_t block_size, uint64_t total_bytes);
 
+// Whether block index changed since the previous backup of the disk, as an
+// incremental (BACKUP_INC, about 10 % changed) or differential (BACKUP_DIFF,
+// about 30 %) backup sees it; a full backup (BACKUP_FULL or anything else)
+// takes every block.
+bool demo_block_changed(uint64_t index, int backup_type);
+
 // Reader table of the generated source.  Its path is "generated:<size>",
 // the size in bytes with an optional K, M, G or T suffix (powers of 1024,
 // "KiB" style accepted too); the source is that many bytes long.

@@ -27,6 +27,7 @@ inline constexpr uint32_t DEMO_MAX_BLOCK_SIZE = 16u << 20;
 
 struct DemoConfig {
   int tool;                // TOOL_AGENT or TOOL_RESTORE
+  int backup_type;         // agent: BackupType; DIFF and INC skip unchanged blocks
   uint64_t blocks;         // blocks to handle, from block 0
   uint32_t block_size;     // DEMO_MIN_BLOCK_SIZE .. DEMO_MAX_BLOCK_SIZE
   uint32_t seconds;        // pace: spread the run over this time; 0 = no pace
@@ -48,7 +49,7 @@ struct DemoStats {
   uint64_t blocks;
   uint64_t written;        // agent: non-zero blocks; restore: restored and verified
   uint64_t zero;           // zero blocks (restore: skipped)
-  uint64_t unchanged;      // restore: verification failures
+  uint64_t unchanged;      // agent: unchanged since the last backup; restore: verify failures
   uint64_t bytes_raw;
   uint64_t bytes_compressed;
   uint64_t run_ns;
@@ -56,7 +57,8 @@ struct DemoStats {
   uint64_t codec_blocks;
   uint64_t crc_ns;
   uint64_t sha_ns;
-  uint64_t hashed_blocks;
+  uint64_t hashed_blocks;  // blocks given CRC32C (and SHA-256)
+  uint64_t sha_blocks;     // blocks given SHA-256, unchanged ones included
   uint64_t update_ns;      // time spent in progress_update
   uint64_t updates;
   int level_last;

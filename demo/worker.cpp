@@ -40,16 +40,17 @@ void demo_print_stats(const DemoConfig *cfg, const DemoStats *st) {
   double mib = static_cast<double>(st->bytes_raw) / (1024.0 * 1024.0);
   printf("stats: %" PRIu64 " blocks of %u bytes in %.3f s: %.1f MiB/s, %u workers\n", st->blocks,
          cfg->block_size, secs, secs > 0 ? mib / secs : 0.0, cfg->workers);
-  printf("stats: %" PRIu64 " zero, %" PRIu64 " written, %" PRIu64
-         " verify failures; compressed to %.1f %% of raw\n",
-         st->zero, st->written, st->unchanged,
+  bool restore = cfg->tool == TOOL_RESTORE;
+  printf("stats: %" PRIu64 " zero, %" PRIu64 " %s, %" PRIu64 " %s; compressed to %.1f %% of raw\n",
+         st->zero, st->written, restore ? "restored" : "written", st->unchanged,
+         restore ? "verify failures" : "unchanged",
          st->bytes_raw == 0 ? 0.0
                             : 100.0 * static_cast<double>(st->bytes_compressed) /
                                   static_cast<double>(st->bytes_raw));
   const char *codec_verb = cfg->tool == TOOL_RESTORE ? "decompress" : "compress";
   printf("stats: per non-zero block: %s %.1f us, crc32c %.1f us, sha256 %.1f us\n", codec_verb,
          per_block_us(st->codec_ns, st->codec_blocks), per_block_us(st->crc_ns, st->hashed_blocks),
-         per_block_us(st->sha_ns, st->hashed_blocks));
+         per_block_us(st->sha_ns, st->sha_blocks));
   double share = st->run_ns == 0 ? 0.0
                                  : 100.0 * static_cast<double>(st->update_ns) /
                                        static_cast<double>(st->run_ns);

@@ -37,6 +37,17 @@ bool has_progress(pid_t pid) {
   return ok;
 }
 
+// The child an orchestrator publishes, 0 if none (or no segment).
+uint32_t child_of(pid_t pid) {
+  const ProgressSegment *map = nullptr;
+  if (progress_attach(static_cast<uint32_t>(pid), &map) != ST_OK)
+    return 0;
+  ProgressSegment copy{};
+  uint32_t child = progress_snapshot(map, &copy) == ST_OK ? copy.child_pid : 0;
+  progress_detach(&map);
+  return child;
+}
+
 int thread_count(pid_t pid) {
   int n = 0;
   DIR *d = opendir(("/proc/" + std::to_string(pid) + "/task").c_str());
@@ -62,8 +73,13 @@ TEST(DemoMain, CtrlCOnAnOrchestratorTakesItsChildAlong) {
   Child demo = spawn({demo_bin(), "--no-log", "--no-syslog", "--tool", "pve-rst", "--seconds",
                       "60", "--blocks", "100000"},
                      false);
-  // Both segments there and the child working.
-  ASSERT_TRUE(zt::wait_until([&] { return segment_count() == 2; }));
+  // The child working: its handlers are in place.
+  pid_t child = 0;
+  ASSERT_TRUE(zt::wait_until([&] {
+    child = static_cast<pid_t>(child_of(demo.pid));
+    return child > 0 && has_progress(child);
+  }));
+  EXPECT_EQ(segment_count(), 2);
   kill(demo.pid, SIGINT);
   int status = wait_for(demo.pid);
   ASSERT_TRUE(WIFSIGNALED(status));

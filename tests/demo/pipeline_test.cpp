@@ -109,6 +109,30 @@ TEST(Pipeline, AgentFindsWhatTheGeneratedSourceHolds) {
   EXPECT_GE(r.stats.updates, 1u);
 }
 
+TEST(Pipeline, IncrementalAndDifferentialSkipUnchangedBlocks) {
+  for (int type : {BACKUP_DIFF, BACKUP_INC}) {
+    DemoConfig cfg = small_config(TOOL_AGENT, 400);
+    cfg.backup_type = type;
+    uint64_t zero = 0, changed = 0;
+    for (uint64_t i = 0; i < cfg.blocks; i++) {
+      bool is_zero = demo_block_mix(i, BS, cfg.blocks * BS) == 1u << DEMO_BLOCK_ZERO;
+      zero += is_zero ? 1 : 0;
+      changed += !is_zero && demo_block_changed(i, type) ? 1 : 0;
+    }
+    ASSERT_GT(changed, 0u);
+    RunResult r = run_generated(cfg);
+    ASSERT_EQ(r.status, ST_OK);
+    EXPECT_EQ(r.stats.zero, zero) << "type " << type;
+    EXPECT_EQ(r.stats.written, changed) << "type " << type;
+    EXPECT_EQ(r.stats.unchanged, 400 - zero - changed) << "type " << type;
+    EXPECT_EQ(r.last.unchanged, r.stats.unchanged);
+    EXPECT_LE(r.stats.bytes_compressed, changed * BS);
+  }
+  // A full backup takes everything.
+  for (uint64_t i = 0; i < 1000; i++)
+    ASSERT_TRUE(demo_block_changed(i, BACKUP_FULL));
+}
+
 TEST(Pipeline, CodecsChangeOnlyTheCompressedBytes) {
   DemoConfig cfg = small_config(TOOL_AGENT, 200);
   Expected e = expected_of(cfg.blocks);
