@@ -577,13 +577,14 @@ StatusCode demo_run(const DemoConfig *cfg, BlockHandle *source, ProgressSegment 
     st = ST_NOMEM;
   } else {
     output_stage(&p, r, &stats);
-    st = p.read_status;
   }
   if (reader_started)
     thread_join(reader);
   for (uint32_t w = 0; w < cfg->workers; w++)
     if (started[w])
       thread_join(workers[w]);
+  if (st == ST_OK)
+    st = p.read_status;
 
   stats.run_ns = now_ns() - t0;
   stats.level_last = p.level.load();
