@@ -116,7 +116,10 @@ FakeTool::FakeTool(const char *comm) {
       _exit(0);
     if (comm != nullptr)
       prctl(PR_SET_NAME, comm, 0, 0, 0);
-    close(fds[1]);
+    // Keep only the read end: a control pipe of another stand-in inherited
+    // here would keep that one from ever seeing its end of file.
+    close_range(3, static_cast<unsigned>(fds[0]) - 1, 0);
+    close_range(static_cast<unsigned>(fds[0]) + 1, ~0u, 0);
     char c;
     while (read(fds[0], &c, 1) < 0) {
     }
