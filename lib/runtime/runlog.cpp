@@ -11,6 +11,7 @@
 #include "platform/sysutil.h"
 #include "runtime/clock.h"
 #include "runtime/options.h"
+#include "runtime/runlog_internal.h"
 
 namespace {
 
@@ -49,22 +50,6 @@ void write_startstop(const char *text) {
     syslog(LOG_INFO, "%s", text);
 }
 
-// The mask given by option (absent or empty: 1).  A value that is not
-// one whole number, as strtoul with base 0 reads it, draws a warning and
-// gives 1 as well.
-unsigned long parse_mask(const char *option, const char *value) {
-  if (value == nullptr || value[0] == '\0')
-    return 1;
-  char *end = nullptr;
-  unsigned long mask = strtoul(value, &end, 0);
-  if (end == value || *end != '\0') {
-    fprintf(stderr, "warning: zpr_runlog: invalid %s value '%s' -- using default 1\n", option,
-            value);
-    return 1;
-  }
-  return mask;
-}
-
 // Opens the logfile in dir for the program name; on failure warns and
 // leaves the run without a logfile.
 void open_logfile(const char *dir, const char *name) {
@@ -90,6 +75,22 @@ void open_logfile(const char *dir, const char *name) {
 
 } // namespace
 
+// The mask given by option (absent or empty: 1).  A value that is not
+// one whole number, as strtoul with base 0 reads it, draws a warning and
+// gives 1 as well.
+unsigned long runlog_parse_mask(const char *option, const char *value) {
+  if (value == nullptr || value[0] == '\0')
+    return 1;
+  char *end = nullptr;
+  unsigned long mask = strtoul(value, &end, 0);
+  if (end == value || *end != '\0') {
+    fprintf(stderr, "warning: zpr_runlog: invalid %s value '%s' -- using default 1\n", option,
+            value);
+    return 1;
+  }
+  return mask;
+}
+
 void runlog_init(int argc, char **argv, const char *name) {
   // A second start would register a second exit handler and leak the
   // first logfile stream.
@@ -106,8 +107,8 @@ void runlog_init(int argc, char **argv, const char *name) {
   const char *log_value = opt_value(argc, argv, "--log", nullptr, nullptr);
   const char *log_dir = opt_value(argc, argv, "--log-path", nullptr, kDefaultLogDir);
 
-  g_syslog_mask = parse_mask("--syslog", syslog_value);
-  g_logfile_mask = parse_mask("--log", log_value);
+  g_syslog_mask = runlog_parse_mask("--syslog", syslog_value);
+  g_logfile_mask = runlog_parse_mask("--log", log_value);
 
   g_syslog_on = no_syslog ? 0 : 1;
   if (g_syslog_on)
