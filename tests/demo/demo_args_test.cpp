@@ -13,15 +13,17 @@ struct Parsed {
   std::string why;
 };
 
-Parsed parse(std::vector<std::string> words) {
-  words.insert(words.begin(), "zpr_demo");
-  std::vector<char *> argv;
-  for (std::string &w : words)
-    argv.push_back(w.data());
+// The words are string literals: the parsed texts point into them, as
+// they point into argv in the program.
+Parsed parse(std::vector<const char *> words) {
+  std::vector<char *> argv{const_cast<char *>("zpr_demo")};
+  for (const char *w : words)
+    argv.push_back(const_cast<char *>(w));
   argv.push_back(nullptr);
   Parsed p{};
   char why[256] = "";
-  p.status = demo_parse_args(static_cast<int>(words.size()), argv.data(), &p.args, why, sizeof why);
+  p.status = demo_parse_args(static_cast<int>(argv.size() - 1), argv.data(), &p.args, why,
+                             sizeof why);
   p.why = why;
   return p;
 }
@@ -99,7 +101,7 @@ TEST(DemoArgs, WordsAndNumbers) {
 
 TEST(DemoArgs, BadValuesAreNamed) {
   struct Case {
-    std::vector<std::string> words;
+    std::vector<const char *> words;
     const char *why;
   } cases[] = {
       {{"--codec", "zip"}, "invalid value 'zip' for --codec"},
