@@ -86,10 +86,14 @@ int demo_worker_main(const DemoArgs *args) {
 
   BlockHandle source;
   StatusCode st = demo_source_open(&source, spec);
-  if (st == ST_OK)
+  bool opened = st == ST_OK;
+  if (opened)
     st = source_blocks(&a, &source, &a.cfg.blocks);
   if (st != ST_OK) {
-    log_msg(LVL_ERROR, "cannot use source '%s': %s", spec, status_name(st));
+    if (opened && st == ST_INVAL)
+      log_msg(LVL_ERROR, "source '%s' is empty or has no size; give --blocks", spec);
+    else
+      log_msg(LVL_ERROR, "cannot use source '%s': %s", spec, status_name(st));
     progress_set_state(segment, STATE_FAILED, "cannot open source");
     block_reader_close(&source);
     if (segment != nullptr)

@@ -126,6 +126,14 @@ TEST(DemoMain, StartUpSequenceAndOptions) {
     EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
   }
 
+  Result sizeless = run({demo_bin(), "--no-log", "--no-syslog", "--source", "/dev/zero"});
+  ASSERT_TRUE(WIFEXITED(sizeless.status));
+  EXPECT_EQ(WEXITSTATUS(sizeless.status), 1);
+  EXPECT_NE(sizeless.err.find("source '/dev/zero' is empty or has no size; give --blocks"),
+            std::string::npos)
+      << sizeless.err;
+  EXPECT_EQ(segment_count(), 0) << "the failed run removed its segment";
+
   Result quick = run({demo_bin(), "--no-log", "--no-syslog", "--no-progress", "--blocks", "64",
                       "--seconds", "0", "--codec", "lz4", "--stats"});
   ASSERT_TRUE(WIFEXITED(quick.status));
