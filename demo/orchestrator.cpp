@@ -164,6 +164,8 @@ int demo_orchestrate(const DemoArgs *a, int argc, char **argv) {
     if (failed != 0)
       progress_note(STATE_FINISHING, "%llu of %u children failed",
                     static_cast<unsigned long long>(failed), a->children);
+    else
+      progress_note(STATE_FINISHING, "all %u children done", a->children);
     progress_finish(failed == 0 ? 1 : 0);
   }
   return failed == 0 ? 0 : 1;
