@@ -18,7 +18,7 @@ mode=live
 case "${1:-}" in
   --two) mode=two; shift ;;
   --dump) mode=dump; shift ;;
-  -h|--help) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 
 build=${ZPR_DEMO_BUILD_DIR:-build/release}
