@@ -1,0 +1,167 @@
+// Running one case of process-wide start-up state (run log, option check)
+// in a forked child that ends through a real exit, so exit handlers run.
+// Optionally the child gets a private mount namespace with an empty /dev
+// and /var/log and a datagram socket at /dev/log that collects what the
+// child sends to syslog; the machine's own /dev/log is never touched.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace zt {
+
+struct ChildRun {
+  bool ran = false;                 // the case ran (false: no namespace here)
+  int exit_code = -1;               // WEXITSTATUS, -1 when it did not exit
+  long pid = 0;                     // the child that ran the case
+  std::string err;                  // its standard error
+  std::vector<std::string> syslog;  // datagrams that reached /dev/log
+  bool default_log_exists = false;  // /var/log/zpr/monitor.log in the namespace
+  std::string default_log;          // and its contents
+};
+
+namespace child_detail {
+
+// Forks; the child sends stderr to err_path and ends with exit(body()).
+inline pid_t spawn(const std::function<int()> &body, const std::string &err_path) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || dup2(fd, 2) < 0)
+      _exit(120);
+    close(fd);
+    exit(body());
+  }
+  return pid;
+}
+
+inline int wait_exit_code(pid_t pid) {
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
+// Sets up the namespace with its syslog socket; returns the socket or -1.
+inline int private_syslog_sink() {
+  if (unshare(CLONE_NEWNS) != 0)
+    return -1;
+  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return -1;
+  if (mount("zpr-test-dev", "/dev", "tmpfs", 0, "mode=755") != 0)
+    return -1;
+  if (mount("zpr-test-varlog", "/var/log", "tmpfs", 0, "mode=755") != 0)
+    return -1;
+  int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/dev/log");
+  if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    return -1;
+  return sock;
+}
+
+// Collects datagrams until the child pid has exited and the queue is
+// empty, and writes them, each followed by a NUL, to path.  The queue of a
+// datagram socket is short, so collecting must go on while the child runs.
+// Returns the child's exit code.
+inline int collect(int sock, pid_t pid, const std::string &path) {
+  std::string all;
+  char buf[4096];
+  int code = -1;
+  bool exited = false;
+  for (;;) {
+    pollfd pfd{sock, POLLIN, 0};
+    poll(&pfd, 1, exited ? 0 : 20);
+    ssize_t n = recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    if (n >= 0) {
+      all.append(buf, static_cast<size_t>(n));
+      all.push_back('\0');
+      continue;
+    }
+    if (exited)
+      break;
+    int status = 0;
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid || done < 0) {
+      exited = true;
+      code = done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+  }
+  write_file(path, all);
+  return code;
+}
+
+} // namespace child_detail
+
+// Runs body in a forked child that ends with exit(body()).
+inline ChildRun run_child(const std::function<int()> &body) {
+  TempDir dir;
+  ChildRun run;
+  std::string err_path = dir.path + "/stderr";
+  pid_t pid = child_detail::spawn(body, err_path);
+  run.pid = pid;
+  run.exit_code = child_detail::wait_exit_code(pid);
+  run.ran = true;
+  run.err = read_file(err_path);
+  return run;
+}
+
+// As run_child, inside a private mount namespace that collects syslog.
+// ran is false when no namespace can be made here.
+inline ChildRun run_child_with_syslog(const std::function<int()> &body) {
+  TempDir dir;
+  ChildRun run;
+  const std::string err_path = dir.path + "/stderr";
+  const std::string out = dir.path + "/";
+  fflush(nullptr);
+  pid_t keeper = fork();
+  if (keeper == 0) {
+    int sock = child_detail::private_syslog_sink();
+    if (sock < 0)
+      _exit(77);
+    pid_t pid = child_detail::spawn(body, err_path);
+    int code = child_detail::collect(sock, pid, out + "syslog");
+    write_file(out + "pid", std::to_string(pid));
+    write_file(out + "code", std::to_string(code));
+    struct stat st;
+    if (stat("/var/log/zpr/monitor.log", &st) == 0)
+      write_file(out + "default_log", read_file("/var/log/zpr/monitor.log"));
+    _exit(0);
+  }
+  if (child_detail::wait_exit_code(keeper) != 0)
+    return run;
+  run.ran = true;
+  run.pid = std::atol(read_file(out + "pid").c_str());
+  run.exit_code = std::atoi(read_file(out + "code").c_str());
+  run.err = read_file(err_path);
+  std::string all = read_file(out + "syslog");
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find('\0', start);
+    run.syslog.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  struct stat st;
+  run.default_log_exists = stat((out + "default_log").c_str(), &st) == 0;
+  if (run.default_log_exists)
+    run.default_log = read_file(out + "default_log");
+  return run;
+}
+
+} // namespace zt
