@@ -49,8 +49,8 @@ void fill_random(uint64_t seed, uint32_t size, uint8_t *buf) {
 }
 
 // Lines of words with a line number now and then, like a log or a config
-// file: zstd packs it to about a third.  No formatting calls: the reader
-// stage fills blocks at memory speed.
+// file: zstd packs it to about a third.  No formatting calls, so the
+// reader stage fills blocks several times faster than the workers use them.
 void fill_text(uint64_t seed, uint32_t size, uint8_t *buf) {
   uint64_t state = seed | 1;
   uint32_t pos = 0;
