@@ -1,10 +1,13 @@
 #include "progress/reader.h"
 
+#include <csetjmp>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +17,115 @@
 namespace {
 
 constexpr size_t SCAN_INITIAL_CAPACITY = 8;
+
+// A writer can shrink its object (ftruncate) while a reader holds the
+// mapping; touching the vanished page then raises SIGBUS, which would end
+// the monitor.  Every read of a live record therefore runs under a guard:
+// a SIGBUS handler, installed while a guarded read is in progress and
+// replaced by the previous action as soon as none is, jumps back to the
+// guard, and the read counts as failed.  The jump buffer is per thread,
+// so only the faulting thread's own read is abandoned; the install count
+// and its lock keep threads reading at the same time from restoring the
+// action under each other.  A SIGBUS outside any guarded read goes to the
+// action that was there before.  The writer never takes this path.
+thread_local sigjmp_buf *t_fault_jump = nullptr;
+std::mutex g_guard_lock;
+int g_guard_users = 0;                 // under g_guard_lock
+struct sigaction g_previous_action {}; // valid while g_guard_users > 0
+
+void on_sigbus(int sig, siginfo_t *info, void *context) {
+  if (t_fault_jump != nullptr)
+    siglongjmp(*t_fault_jump, 1);
+  // Not a guarded read: what would have happened without the guard.
+  const struct sigaction &prev = g_previous_action;
+  if ((prev.sa_flags & SA_SIGINFO) != 0) {
+    prev.sa_sigaction(sig, info, context);
+  } else if (prev.sa_handler == SIG_DFL) {
+    // Raised again, delivered once this handler returns.
+    signal(sig, SIG_DFL);
+    raise(sig);
+  } else if (prev.sa_handler != SIG_IGN) {
+    prev.sa_handler(sig);
+  }
+}
+
+void guard_enter() {
+  std::lock_guard<std::mutex> hold(g_guard_lock);
+  if (g_guard_users++ != 0)
+    return;
+  struct sigaction guard {};
+  guard.sa_sigaction = on_sigbus;
+  guard.sa_flags = SA_SIGINFO;
+  sigemptyset(&guard.sa_mask);
+  sigaction(SIGBUS, &guard, &g_previous_action);
+}
+
+void guard_leave() {
+  std::lock_guard<std::mutex> hold(g_guard_lock);
+  if (--g_guard_users == 0)
+    sigaction(SIGBUS, &g_previous_action, nullptr);
+}
+
+// Runs read(arg) under the guard; false when the read faulted.
+bool read_guarded(void (*read)(void *), void *arg) {
+  guard_enter();
+  sigjmp_buf jump;
+  bool completed;
+  // No mask is saved (that would cost a system call per read); after a
+  // jump SIGBUS is still blocked from the handler and is unblocked here.
+  if (sigsetjmp(jump, 0) == 0) {
+    t_fault_jump = &jump;
+    read(arg);
+    completed = true;
+  } else {
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+    completed = false;
+  }
+  t_fault_jump = nullptr;
+  guard_leave();
+  return completed;
+}
+
+struct SnapshotCall {
+  const ProgressSegment *segment;
+  ProgressSegment *out;
+  int *attempts;
+  StatusCode result;
+};
+
+// The attempts of one snapshot, on a segment and buffer known to exist.
+void snapshot_attempts(void *arg) {
+  auto *call = static_cast<SnapshotCall *>(arg);
+  auto seq = seqlock_word(call->segment, PROGRESS_SEQ_WORD);
+  for (int i = 1; i <= PROGRESS_SNAPSHOT_ATTEMPTS; i++) {
+    *call->attempts = i;
+    uint64_t s0 = seq.load(std::memory_order_acquire);
+    if (s0 & 1)
+      continue;
+    seqlock_load_words(call->segment, call->out, 0, PROGRESS_WORDS);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if (seq.load(std::memory_order_relaxed) == s0) {
+      call->result = ST_OK;
+      return;
+    }
+  }
+  call->result = ST_AGAIN;
+}
+
+struct HeaderCall {
+  const ProgressSegment *segment;
+  uint64_t head;
+};
+
+void read_header(void *arg) {
+  auto *call = static_cast<HeaderCall *>(arg);
+  // The writer stores magic and version last (with release), so a record
+  // that passes the check on this word is completely filled.
+  call->head = seqlock_word(call->segment, 0).load(std::memory_order_acquire);
+}
 
 // Opens the object read-only and maps it when it is a regular object of at
 // least a whole record.  O_NOFOLLOW and O_NONBLOCK keep a symlink, FIFO or
@@ -37,9 +149,13 @@ StatusCode map_segment(uint32_t pid, const ProgressSegment **out) {
   if (map == MAP_FAILED)
     return ST_IO;
   auto *seg = static_cast<const ProgressSegment *>(map);
-  // The writer stores magic and version last (with release), so a record
-  // that passes this check is completely filled.
-  if (seqlock_word(seg, 0).load(std::memory_order_acquire) != PROGRESS_MAGIC_VERSION) {
+  HeaderCall header{seg, 0};
+  if (!read_guarded(read_header, &header)) {
+    // Shrunk between the size check and the first read.
+    munmap(map, PROGRESS_SEGMENT_SIZE);
+    return ST_NOTFOUND;
+  }
+  if (header.head != PROGRESS_MAGIC_VERSION) {
     munmap(map, PROGRESS_SEGMENT_SIZE);
     return ST_CORRUPT;
   }
@@ -69,20 +185,10 @@ StatusCode progress_snapshot_counted(const ProgressSegment *segment, ProgressSeg
   *attempts = 0;
   if (segment == nullptr || out == nullptr)
     return ST_INVAL;
-  auto seq = seqlock_word(segment, PROGRESS_SEQ_WORD);
-  for (int i = 1; i <= PROGRESS_SNAPSHOT_ATTEMPTS; i++) {
-    uint64_t s0 = seq.load(std::memory_order_acquire);
-    if (s0 & 1)
-      continue;
-    seqlock_load_words(segment, out, 0, PROGRESS_WORDS);
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (seq.load(std::memory_order_relaxed) == s0) {
-      *attempts = i;
-      return ST_OK;
-    }
-  }
-  *attempts = PROGRESS_SNAPSHOT_ATTEMPTS;
-  return ST_AGAIN;
+  SnapshotCall call{segment, out, attempts, ST_AGAIN};
+  if (!read_guarded(snapshot_attempts, &call))
+    return ST_IO;
+  return call.result;
 }
 
 StatusCode progress_attach(uint32_t pid, const ProgressSegment **out) {

@@ -18,8 +18,9 @@ StatusCode progress_attach(uint32_t pid, const ProgressSegment **out);
 
 // Copies a consistent record into *out: at most 100 attempts, no waiting.
 // ST_INVAL without segment or buffer; ST_AGAIN when the writer stayed
-// inside an update (or died there) for all attempts; *out is then not to
-// be used.
+// inside an update (or died there) for all attempts; ST_IO when the
+// record can no longer be read because its writer shrank the object (the
+// fault is caught, not fatal); *out is then not to be used.
 StatusCode progress_snapshot(const ProgressSegment *segment, ProgressSegment *out);
 
 // Unmaps *ref and empties it; nothing happens when ref or *ref is null.

@@ -1,0 +1,157 @@
+// The reader's guard against a segment that its writer shrinks while a
+// reader holds the mapping: the read fails, the reader lives on, and the
+// signal disposition it found is the one it leaves.
+#include "progress/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "support/fake_segment.h"
+
+namespace {
+
+constexpr uint32_t PID = 4242;
+
+std::string object_path(uint32_t pid) {
+  return "/dev/shm/" + std::string(PROGRESS_NAME_PREFIX) + std::to_string(pid);
+}
+
+void resize_object(uint32_t pid, off_t size) {
+  ASSERT_EQ(truncate(object_path(pid).c_str(), size), 0);
+}
+
+volatile sig_atomic_t g_user_handler_calls = 0;
+void user_handler(int) { g_user_handler_calls = g_user_handler_calls + 1; }
+
+struct ReaderFault : ::testing::Test {
+  void SetUp() override {
+    ProgressSegment r = zt::fake_record(PID, TOOL_AGENT);
+    r.blocks_done = 7;
+    ASSERT_TRUE(zt::fake_segment_create(PID, &r, sizeof r));
+  }
+  void TearDown() override { zt::fake_segment_remove(PID); }
+};
+
+TEST_F(ReaderFault, ShrunkSegmentFailsTheSnapshotAndRecoversWhenRestored) {
+  const ProgressSegment *seg = nullptr;
+  ASSERT_EQ(progress_attach(PID, &seg), ST_OK);
+  ProgressSegment copy;
+  ASSERT_EQ(progress_snapshot(seg, &copy), ST_OK);
+  EXPECT_EQ(copy.blocks_done, 7u);
+
+  resize_object(PID, 0);
+  // Repeated faults: SIGBUS must be usable again after each jump back.
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ(progress_snapshot(seg, &copy), ST_IO) << "attempt " << i;
+
+  // Sized again, the page reads as zeros: a consistent (if empty) record.
+  resize_object(PID, PROGRESS_SEGMENT_SIZE);
+  ASSERT_EQ(progress_snapshot(seg, &copy), ST_OK);
+  EXPECT_EQ(copy.magic, 0u);
+  progress_detach(&seg);
+}
+
+TEST_F(ReaderFault, ShrunkSegmentIsSkippedByTheScanAndNotAttached) {
+  resize_object(PID, 100);
+  const ProgressSegment *seg = nullptr;
+  EXPECT_EQ(progress_attach(PID, &seg), ST_NOTFOUND);
+  EXPECT_EQ(seg, nullptr);
+  ScanEntry *entries = nullptr;
+  size_t count = 99;
+  ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
+  EXPECT_EQ(count, 0u);
+  free(entries);
+}
+
+TEST_F(ReaderFault, PreviousSignalActionIsKeptAcrossSnapshots) {
+  struct sigaction mine {};
+  mine.sa_handler = user_handler;
+  sigemptyset(&mine.sa_mask);
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGBUS, &mine, &before), 0);
+
+  const ProgressSegment *seg = nullptr;
+  ASSERT_EQ(progress_attach(PID, &seg), ST_OK);
+  ProgressSegment copy;
+  EXPECT_EQ(progress_snapshot(seg, &copy), ST_OK);
+  resize_object(PID, 0);
+  EXPECT_EQ(progress_snapshot(seg, &copy), ST_IO);
+  progress_detach(&seg);
+
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGBUS, nullptr, &now), 0);
+  EXPECT_EQ(now.sa_handler, user_handler);
+  // The fault was the guard's, never the user's handler's.
+  EXPECT_EQ(g_user_handler_calls, 0);
+  raise(SIGBUS);
+  EXPECT_EQ(g_user_handler_calls, 1);
+  // SIGBUS is not left blocked by the jump out of the guard's handler.
+  sigset_t blocked;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, nullptr, &blocked), 0);
+  EXPECT_EQ(sigismember(&blocked, SIGBUS), 0);
+  sigaction(SIGBUS, &before, nullptr);
+}
+
+// Outside a snapshot a fault on the shrunk mapping still ends the process
+// with SIGBUS, as without the reader: the guard catches only its own reads.
+TEST_F(ReaderFault, FaultOutsideTheGuardKeepsTheDefaultAction) {
+  const ProgressSegment *seg = nullptr;
+  ASSERT_EQ(progress_attach(PID, &seg), ST_OK);
+  ProgressSegment copy;
+  ASSERT_EQ(progress_snapshot(seg, &copy), ST_OK);
+  resize_object(PID, 0);
+  ASSERT_EQ(progress_snapshot(seg, &copy), ST_IO);
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    // The sanitizers' own SIGBUS report is not what is tested here.
+    signal(SIGBUS, SIG_DFL);
+    volatile uint64_t v = *reinterpret_cast<const volatile uint64_t *>(&seg->blocks_done);
+    (void)v;
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGBUS) << status;
+  progress_detach(&seg);
+}
+
+// A snapshot from another thread while this one holds a shrunk mapping:
+// each thread's guard answers only for its own reads.
+TEST_F(ReaderFault, ThreadsFaultIndependently) {
+  constexpr uint32_t OTHER = 4243;
+  ProgressSegment r = zt::fake_record(OTHER, TOOL_AGENT);
+  ASSERT_TRUE(zt::fake_segment_create(OTHER, &r, sizeof r));
+  const ProgressSegment *shrunk = nullptr;
+  const ProgressSegment *whole = nullptr;
+  ASSERT_EQ(progress_attach(PID, &shrunk), ST_OK);
+  ASSERT_EQ(progress_attach(OTHER, &whole), ST_OK);
+  resize_object(PID, 0);
+  int ok = 0;
+  int failed = 0;
+  std::thread t([&] {
+    ProgressSegment c;
+    for (int i = 0; i < 1000; i++)
+      ok += progress_snapshot(whole, &c) == ST_OK;
+  });
+  ProgressSegment c;
+  for (int i = 0; i < 1000; i++)
+    failed += progress_snapshot(shrunk, &c) == ST_IO;
+  t.join();
+  EXPECT_EQ(ok, 1000);
+  EXPECT_EQ(failed, 1000);
+  progress_detach(&shrunk);
+  progress_detach(&whole);
+  zt::fake_segment_remove(OTHER);
+}
+
+} // namespace
