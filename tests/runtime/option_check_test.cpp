@@ -1,12 +1,12 @@
 #include "runtime/option_check.h"
 
-#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "child_run.h"
+#include "line_format.h"
 #include "monitor/monitor_options.h"
 #include "runtime/log.h"
 #include "runtime/runlog.h"
@@ -24,7 +24,8 @@ struct CheckRun {
   bool logfile_exists;
 };
 
-Texts split_texts(const std::string &text, const std::regex &line_format) {
+// The text of every line of text, each read by parse (which must accept it).
+template <typename Parse> Texts line_texts(const std::string &text, Parse parse) {
   Texts result;
   size_t start = 0;
   while (start < text.size()) {
@@ -32,9 +33,9 @@ Texts split_texts(const std::string &text, const std::regex &line_format) {
     if (end == std::string::npos)
       end = text.size();
     std::string line = text.substr(start, end - start);
-    std::smatch m;
-    EXPECT_TRUE(std::regex_match(line, m, line_format)) << line;
-    result.push_back(m.size() == 2 ? std::string(m[1]) : line);
+    std::string got;
+    EXPECT_TRUE(parse(line, &got)) << line;
+    result.push_back(got);
     start = end + 1;
   }
   return result;
@@ -62,17 +63,19 @@ CheckRun check(const std::vector<std::string> &args, bool after_runlog_init = fa
   CheckRun result{run.ran, run.exit_code, {}, {}, {}, run.default_log_exists};
   if (!run.ran)
     return result;
-  static const std::regex console_line(
-      R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z \[zpr_monitor\] WARN  (.*)$)");
-  static const std::regex logfile_line(
-      R"(^\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z \[zpr_monitor\] pid=\d+ (.*)$)");
-  static const std::regex syslog_datagram(R"(^<\d+>.{15} [^ ]+: (.*)$)");
-  result.console = split_texts(run.err, console_line);
-  result.logfile = split_texts(run.default_log, logfile_line);
+  result.console = line_texts(run.err, [](const std::string &line, std::string *text) {
+    return zt::parse_console_line(line, "zpr_monitor", "WARN", text);
+  });
+  result.logfile = line_texts(run.default_log, [](const std::string &line, std::string *text) {
+    zt::LogEntry entry;
+    bool ok = zt::parse_log_entry(line, &entry) && entry.name == "zpr_monitor";
+    *text = entry.text;
+    return ok;
+  });
   for (const std::string &datagram : run.syslog) {
-    std::smatch m;
-    EXPECT_TRUE(std::regex_match(datagram, m, syslog_datagram)) << datagram;
-    result.syslog.push_back(m.size() == 2 ? std::string(m[1]) : datagram);
+    zt::SyslogEntry entry;
+    EXPECT_TRUE(zt::parse_syslog_datagram(datagram, &entry)) << datagram;
+    result.syslog.push_back(entry.text);
   }
   return result;
 }

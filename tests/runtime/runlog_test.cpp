@@ -2,7 +2,6 @@
 
 #include <climits>
 #include <ctime>
-#include <regex>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "child_run.h"
+#include "line_format.h"
 #include "platform/sysutil.h"
 #include "runtime/clock.h"
 #include "support/test_support.h"
@@ -42,17 +42,10 @@ std::string stamp_now() {
   return stamp;
 }
 
-struct Entry {
-  std::string stamp;
-  std::string name;
-  long pid;
-  std::string text;
-};
+using Entry = zt::LogEntry;
 
 // Splits a logfile into entries; every line must have the entry format.
 std::vector<Entry> entries(const std::string &contents) {
-  static const std::regex line_format(
-      R"(^(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}Z) \[([^\]]*)\] pid=(\d+) (.*)$)");
   std::vector<Entry> result;
   size_t start = 0;
   while (start < contents.size()) {
@@ -61,10 +54,9 @@ std::vector<Entry> entries(const std::string &contents) {
     if (end == std::string::npos)
       end = contents.size();
     std::string line = contents.substr(start, end - start);
-    std::smatch m;
-    EXPECT_TRUE(std::regex_match(line, m, line_format)) << line;
-    if (m.size() == 5)
-      result.push_back({m[1], m[2], std::stol(m[3]), m[4]});
+    Entry entry;
+    EXPECT_TRUE(zt::parse_log_entry(line, &entry)) << line;
+    result.push_back(entry);
     start = end + 1;
   }
   return result;
@@ -79,25 +71,12 @@ std::vector<std::string> texts(const std::string &contents) {
 
 using Texts = std::vector<std::string>;
 
-struct SyslogEntry {
-  int priority;
-  std::string ident;
-  long pid; // 0 when the entry carries none
-  std::string text;
-};
+using zt::SyslogEntry;
 
 SyslogEntry parse_syslog(const std::string &datagram) {
-  static const std::regex with_pid(
-      R"(^<(\d+)>[A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} ([^\[ ]+)\[(\d+)\]: (.*)$)");
-  static const std::regex without_pid(
-      R"(^<(\d+)>[A-Z][a-z]{2} [ \d]\d \d{2}:\d{2}:\d{2} ([^\[ :]+): (.*)$)");
-  std::smatch m;
-  if (std::regex_match(datagram, m, with_pid))
-    return {std::stoi(m[1]), m[2], std::stol(m[3]), m[4]};
-  if (std::regex_match(datagram, m, without_pid))
-    return {std::stoi(m[1]), m[2], 0, m[3]};
-  ADD_FAILURE() << "not a syslog datagram: " << datagram;
-  return {-1, "", 0, ""};
+  SyslogEntry entry;
+  EXPECT_TRUE(zt::parse_syslog_datagram(datagram, &entry)) << datagram;
+  return entry;
 }
 
 Texts syslog_texts(const zt::ChildRun &run) {
