@@ -33,6 +33,9 @@ int run_command(const std::vector<std::string> &argv, std::string *out) {
     int null_fd = open("/dev/null", O_RDWR);
     dup2(null_fd, 0);
     dup2(out != nullptr ? fds[1] : null_fd, 1);
+    // The server outlives this client: it must not keep any descriptor of
+    // the test (a pipe held open would never report its end).
+    closefrom(3);
     execvp(args[0], args.data());
     _exit(127);
   }
@@ -107,6 +110,10 @@ bool TmuxSession::start(const std::vector<std::string> &argv, int width, int hei
   for (const std::string &e : env)
     if (!e.empty() && e[0] != '-')
       args.push_back(e);
+  const std::string status_path = dir.path + "/status";
+  args.insert(args.end(), {"sh", "-c", "\"$@\"; echo $? >'" + status_path + ".new' && mv '" +
+                                          status_path + ".new' '" + status_path + "'",
+                           "sh"});
   args.insert(args.end(), argv.begin(), argv.end());
   started = tmux(args) == 0;
   return started;
@@ -175,18 +182,13 @@ bool TmuxSession::resize(int width, int height) {
 }
 
 bool TmuxSession::exited(int *status) {
-  std::string out;
-  if (tmux({"display-message", "-p", "-t", SESSION, "#{pane_dead} #{pane_dead_status}"}, &out) !=
-      0)
-    return true; // the session is gone, and with it the program
-  if (out.rfind("1", 0) != 0)
+  // tmux may mark the pane dead without ever recording the status, so the
+  // wrapping shell writes it to a file once the program has ended.
+  std::string text = read_file(dir.path + "/status");
+  if (text.empty() || text.back() != '\n')
     return false;
-  if (status != nullptr) {
-    const char *p = out.c_str() + 1;
-    while (*p == ' ')
-      p++;
-    *status = (*p >= '0' && *p <= '9') ? atoi(p) : -1;
-  }
+  if (status != nullptr)
+    *status = atoi(text.c_str());
   return true;
 }
 

@@ -23,8 +23,8 @@ struct TmuxSession {
   TmuxSession(const TmuxSession &) = delete;
   TmuxSession &operator=(const TmuxSession &) = delete;
 
-  // Starts argv (run directly, no shell) in a detached session of width x
-  // height with no status line, so the pane is the whole terminal.  env
+  // Starts argv (each word stays one argument) in a detached session of
+  // width x height with no status line, so the pane is the whole terminal.  env
   // entries "NAME=value" are added to the program's environment; "-NAME"
   // removes NAME.  The pane stays after the program ends, so its last
   // screen and exit status can be read.  False when tmux failed.
@@ -55,11 +55,12 @@ struct TmuxSession {
   bool resize(int width, int height);
 
   // True once the program in the pane has ended; *status gets its exit
-  // status when it exited normally (-1 otherwise).
+  // status as a shell reports it (128 + n after signal n).
   bool exited(int *status = nullptr);
   bool wait_exit(int *status = nullptr, int timeout_ms = 20000);
 
-  // The pane's program pid (0 if unknown).
+  // Pid of the pane's first process, the shell that waits for the
+  // program (0 if unknown).
   int pane_pid();
 
   // Kills the server and with it the program.
