@@ -9,12 +9,14 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -42,6 +44,8 @@ inline pid_t spawn(const std::function<int()> &body, const std::string &err_path
   fflush(nullptr);
   pid_t pid = fork();
   if (pid == 0) {
+    // A case that hangs must not outlive a test program ended by timeout.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0 || dup2(fd, 2) < 0)
       _exit(120);
@@ -133,6 +137,7 @@ inline ChildRun run_child_with_syslog(const std::function<int()> &body) {
   fflush(nullptr);
   pid_t keeper = fork();
   if (keeper == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     int sock = child_detail::private_syslog_sink();
     if (sock < 0)
       _exit(77);
