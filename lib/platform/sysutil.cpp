@@ -87,9 +87,16 @@ int path_exists(const char *path) {
   return stat(path, &st) == 0 ? 1 : 0;
 }
 
-StatusCode make_dir(const char *path) { return mkdir_final(path); }
+StatusCode make_dir(const char *path) {
+  if (path == nullptr)
+    return ST_INVAL;
+  return mkdir_final(path);
+}
 
 StatusCode make_dirs(const char *path) {
+  // Formatting a null path would create a directory named "(null)".
+  if (path == nullptr)
+    return ST_INVAL;
   char work[kDirsBufferSize];
   snprintf(work, sizeof work, "%s", path);
   // Every '/' after the first character ends one level; the results of
@@ -138,6 +145,8 @@ int os_description(char *buf, size_t size) {
 }
 
 StatusCode free_space_bytes(const char *path, uint64_t *bytes) {
+  if (path == nullptr || bytes == nullptr)
+    return ST_INVAL;
   struct statvfs fs;
   if (statvfs(path, &fs) != 0)
     return status_from_errno(errno);
@@ -157,7 +166,6 @@ int sleep_ms(int ms) { return usleep(sleep_ms_micros(ms)); }
 
 long lower_priority() {
   // The new niceness is of no interest; -1 is also a valid result of nice.
-  errno = 0;
   [[maybe_unused]] int ignored = nice(10);
   return syscall(SYS_ioprio_set, kIoprioWhoProcess, 0L, kIoprioBackground);
 }

@@ -15,12 +15,13 @@ int path_exists(const char *path);
 
 // mkdir with mode 0777 (less the umask).  ST_OK also when path already is a
 // directory; ST_EXISTS when it exists as anything else (a dangling link
-// included); otherwise the converted errno.
+// included); ST_INVAL for a null path; otherwise the converted errno.
 StatusCode make_dir(const char *path);
 
 // Creates path and its missing parents, as make_dir does for the last
 // step.  Only the first 1099 characters of path are used.  A failure on an
-// intermediate level shows as the failure of the last one.
+// intermediate level shows as the failure of the last one.  ST_INVAL for a
+// null path.
 StatusCode make_dirs(const char *path);
 
 // Processors online; never less than 1.
@@ -38,7 +39,7 @@ StatusCode host_name(char *buf, size_t size);
 int os_description(char *buf, size_t size);
 
 // Space available to unprivileged users on the file system of path, in
-// bytes.  *bytes is written only on success.
+// bytes.  *bytes is written only on success; ST_INVAL for null arguments.
 StatusCode free_space_bytes(const char *path, uint64_t *bytes);
 
 // usleep for ms milliseconds; returns usleep's result (0, or -1 with

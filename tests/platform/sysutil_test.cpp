@@ -148,6 +148,14 @@ TEST(MakeDirs, RootAndEmpty) {
   EXPECT_EQ(make_dirs(""), ST_NOTFOUND);
 }
 
+TEST(MakeDirs, NullPathCreatesNothing) {
+  zt::TempDir dir;
+  ScopedCwd cwd(dir.path);
+  EXPECT_EQ(make_dirs(nullptr), ST_INVAL);
+  EXPECT_EQ(make_dir(nullptr), ST_INVAL);
+  EXPECT_FALSE(path_exists("(null)"));
+}
+
 TEST(MakeDirs, LongPathIsCutAt1099Characters) {
   zt::TempDir dir;
   // Levels of 99 characters each, so the cut falls inside one of them.
@@ -256,6 +264,9 @@ TEST(OsDescription, RealSystem) {
 TEST(FreeSpace, MissingPathLeavesOutputAlone) {
   uint64_t bytes = 12345;
   EXPECT_EQ(free_space_bytes("/nonexistent/zpr/path", &bytes), ST_NOTFOUND);
+  EXPECT_EQ(bytes, 12345u);
+  EXPECT_EQ(free_space_bytes(nullptr, &bytes), ST_INVAL);
+  EXPECT_EQ(free_space_bytes("/", nullptr), ST_INVAL);
   EXPECT_EQ(bytes, 12345u);
 }
 
