@@ -30,6 +30,13 @@ cmake --build "$build" -j "$jobs" --target "${names[@]}" >/dev/null || {
   exit 1
 }
 
+# The render target puts segments into /dev/shm; where possible every
+# target runs with a private one, so no discovery on the machine sees them.
+launcher=()
+if [ "$(id -u)" -eq 0 ] && tests/private_shm.sh true 2>/dev/null; then
+  launcher=(tests/private_shm.sh)
+fi
+
 artifacts=$(realpath -m "$build/fuzz-artifacts")
 mkdir -p "$artifacts"
 passed=0
@@ -43,7 +50,7 @@ for t in "${targets[@]}"; do
   args) extra+=(-close_fd_mask=2) ;;  # the run log's mask warnings
   render) extra+=(-max_len=4096) ;;   # two whole records and the frame sizes
   esac
-  "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+  "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
     -artifact_prefix="$artifacts/$t-" "${extra[@]}" "$work/corpus" >"$work/log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
@@ -59,5 +66,8 @@ for t in "${targets[@]}"; do
   fi
   rm -rf "$work"
 done
+# Left behind only by a crashed render run without a private /dev/shm:
+# pids this large never exist.
+rm -f /dev/shm/zpr_progress.42[0-9][0-9][0-9][0-9][0-9][0-9][0-9][0-9] 2>/dev/null
 echo "fuzz: $passed passed, $failed failed"
 [ $failed -eq 0 ]

@@ -18,3 +18,5 @@ echo "== Release build"
 run_suite build/release -DCMAKE_BUILD_TYPE=Release
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 run_suite build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPR_SANITIZE=ON -DZPR_BUILD_BENCH=OFF
+echo "== Fuzzing (clang, libFuzzer with ASan + UBSan, 30 s per target)"
+ZPR_FUZZ_BUILD_DIR=build/fuzz ZPR_FUZZ_JOBS="$jobs" fuzz/run.sh 30
