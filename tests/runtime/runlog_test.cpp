@@ -344,6 +344,17 @@ TEST(RunLogSyslog, DefaultsReachSyslogAndTheDefaultLogfile) {
   }
   ASSERT_TRUE(run.default_log_exists);
   EXPECT_EQ(texts(run.default_log), (Texts{"started", "stopped exit=0"}));
+
+  // The default directory written without its trailing slash names the
+  // same file.
+  run = zt::run_child_with_syslog([] {
+    init_with({"--log-path", "/var/log/zpr", "--no-syslog"});
+    return 4;
+  });
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(run.syslog.empty());
+  ASSERT_TRUE(run.default_log_exists);
+  EXPECT_EQ(texts(run.default_log), (Texts{"started", "stopped exit=4"}));
 }
 
 TEST(RunLogSyslog, MaskValues) {
