@@ -48,7 +48,7 @@ if grep -rlF -e "$source" -e "$build" "$prefix/$libdir/cmake" "$prefix/$libdir/p
   fail "installed package files name the source or build tree"
 fi
 
-version=$("$prefix/bin/zpr_monitor" --version)
+version=$("$prefix/bin/zpr_monitor" --version) || fail "installed zpr_monitor --version failed"
 [[ $version == "zpr_monitor "* ]] || fail "installed zpr_monitor --version printed '$version'"
 
 # bash-completion finds the completion by the command's name.
@@ -77,7 +77,7 @@ export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 
 expected_header=$'#elapsed_ms\tblocks_done\tblocks_total\tbytes_raw\tbytes_compressed\tq_raw_depth\tq_raw_cap\tq_out_depth\tq_out_cap\tworkers_active\tworkers_total\tlevel\tbg_active\tbg_duty_pct\tbg_foreign_cpu\tbg_foreign_io\tbg_foreign_net\tbg_self_cpu\tbg_self_io\tbg_self_net\tstate'
 
-has_data_line() { grep -q $'^[0-9]*\t42\t' "$1"; }
+has_data_line() { grep -qs $'^[0-9]*\t42\t' "$1"; }
 
 run_and_dump() {
   local tool=$1 tag=$2
