@@ -1,10 +1,11 @@
 // Running one case of process-wide start-up state (run log, option check)
 // in a forked child that ends through a real exit, so exit handlers run.
-// Optionally the child gets a private mount namespace with an empty /dev
-// and /var/log and a datagram socket at /dev/log that collects what the
-// child sends to syslog; the machine's own /dev/log is never touched.
+// Optionally what the child sends to syslog is collected by a datagram
+// socket at /dev/log, in a private mount namespace with an empty /dev and
+// /var/log; the machine's own /dev/log is never touched.
 #pragma once
 
+#include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -62,22 +63,41 @@ inline int wait_exit_code(pid_t pid) {
   return WEXITSTATUS(status);
 }
 
-// Sets up the namespace with its syslog socket; returns the socket or -1.
-inline int private_syslog_sink() {
-  if (unshare(CLONE_NEWNS) != 0)
-    return -1;
-  if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-    return -1;
-  if (mount("zpr-test-dev", "/dev", "tmpfs", 0, "mode=755") != 0)
-    return -1;
-  if (mount("zpr-test-varlog", "/var/log", "tmpfs", 0, "mode=755") != 0)
-    return -1;
+// A datagram socket bound at /dev/log, or -1.
+inline int bind_dev_log() {
   int sock = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0)
+    return -1;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   snprintf(addr.sun_path, sizeof addr.sun_path, "%s", "/dev/log");
-  if (sock < 0 || bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+  if (bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    close(sock);
     return -1;
+  }
+  return sock;
+}
+
+// Sets up the syslog socket of a case: in a private mount namespace with
+// an empty /dev and /var/log when one can be made.  Otherwise, if the case
+// allows it and the machine has no /dev/log at all, the socket is created
+// there for the run (*on_machine, to be removed afterwards); an existing
+// /dev/log is never used.  Returns the socket or -1.
+inline int open_syslog_sink(bool allow_machine, bool *on_machine) {
+  *on_machine = false;
+  if (unshare(CLONE_NEWNS) == 0) {
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("zpr-test-dev", "/dev", "tmpfs", 0, "mode=755") != 0 ||
+        mount("zpr-test-varlog", "/var/log", "tmpfs", 0, "mode=755") != 0)
+      return -1;
+    return bind_dev_log();
+  }
+  struct stat st;
+  if (!allow_machine || lstat("/dev/log", &st) == 0 || errno != ENOENT)
+    return -1;
+  // bind fails if /dev/log has appeared in the meantime.
+  int sock = bind_dev_log();
+  *on_machine = sock >= 0;
   return sock;
 }
 
@@ -127,9 +147,13 @@ inline ChildRun run_child(const std::function<int()> &body) {
   return run;
 }
 
-// As run_child, inside a private mount namespace that collects syslog.
-// ran is false when no namespace can be made here.
-inline ChildRun run_child_with_syslog(const std::function<int()> &body) {
+// As run_child, with what the child sends to syslog collected (see
+// open_syslog_sink).  A case that leaves the default log directory alone
+// (--no-log, or no runlog_init) may pass uses_default_log_dir = false and
+// then also runs where no namespace can be made.  ran is false when the
+// case could not run here.
+inline ChildRun run_child_with_syslog(const std::function<int()> &body,
+                                      bool uses_default_log_dir = true) {
   TempDir dir;
   ChildRun run;
   const std::string err_path = dir.path + "/stderr";
@@ -138,15 +162,18 @@ inline ChildRun run_child_with_syslog(const std::function<int()> &body) {
   pid_t keeper = fork();
   if (keeper == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    int sock = child_detail::private_syslog_sink();
+    bool on_machine = false;
+    int sock = child_detail::open_syslog_sink(!uses_default_log_dir, &on_machine);
     if (sock < 0)
       _exit(77);
     pid_t pid = child_detail::spawn(body, err_path);
     int code = child_detail::collect(sock, pid, out + "syslog");
+    if (on_machine)
+      unlink("/dev/log");
     write_file(out + "pid", std::to_string(pid));
     write_file(out + "code", std::to_string(code));
     struct stat st;
-    if (stat("/var/log/zpr/monitor.log", &st) == 0)
+    if (!on_machine && stat("/var/log/zpr/monitor.log", &st) == 0)
       write_file(out + "default_log", read_file("/var/log/zpr/monitor.log"));
     _exit(0);
   }

@@ -59,7 +59,7 @@ CheckRun check(const std::vector<std::string> &args, bool after_runlog_init = fa
     if (after_runlog_init)
       runlog_init(argc, argv.data(), "zpr_monitor");
     return opt_check_unknown(argc, argv.data(), table, max_positional);
-  });
+  }, after_runlog_init);
   CheckRun result{run.ran, run.exit_code, {}, {}, {}, run.default_log_exists};
   if (!run.ran)
     return result;
@@ -222,6 +222,8 @@ TEST(OptCheckUnknown, LoggingOptionsKnownOnlyAfterRunLogInit) {
   EXPECT_EQ(before.console, Texts{w3("--log")});
 
   CheckRun after = check(args, true);
+  if (!after.ran)
+    GTEST_SKIP() << "no private /var/log here";
   EXPECT_EQ(after.count, 0);
   EXPECT_EQ(after.console, Texts{});
   EXPECT_EQ(after.logfile, (Texts{"started", "stopped exit=0"}));

@@ -379,11 +379,13 @@ TEST(RunLogSyslog, MaskValues) {
   for (const Case &c : cases) {
     std::vector<std::string> args = {"--no-log"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    zt::ChildRun run = zt::run_child_with_syslog([&] {
-      init_with(args);
-      probe_bits();
-      return 0;
-    });
+    zt::ChildRun run = zt::run_child_with_syslog(
+        [&] {
+          init_with(args);
+          probe_bits();
+          return 0;
+        },
+        false);
     if (!run.ran)
       GTEST_SKIP() << "no private mount namespace here";
     std::string label = c.args.back();
@@ -394,30 +396,36 @@ TEST(RunLogSyslog, MaskValues) {
 }
 
 TEST(RunLogSyslog, SwitchedOffAndNegativeExit) {
-  zt::ChildRun run = zt::run_child_with_syslog([] {
-    init_with({"--no-syslog", "--no-log"});
-    runlog_msg(1, "quiet");
-    return 0;
-  });
+  zt::ChildRun run = zt::run_child_with_syslog(
+      [] {
+        init_with({"--no-syslog", "--no-log"});
+        runlog_msg(1, "quiet");
+        return 0;
+      },
+      false);
   if (!run.ran)
     GTEST_SKIP() << "no private mount namespace here";
   EXPECT_EQ(run.exit_code, 0);
   EXPECT_TRUE(run.syslog.empty());
   EXPECT_FALSE(run.default_log_exists);
 
-  run = zt::run_child_with_syslog([] {
-    init_with({"--no-log"});
-    return -1;
-  });
+  run = zt::run_child_with_syslog(
+      [] {
+        init_with({"--no-log"});
+        return -1;
+      },
+      false);
   EXPECT_EQ(syslog_texts(run), (Texts{"started", "stopped"}));
 }
 
 TEST(RunLogSyslog, BeforeInitOnlySyslogWithItsDefaults) {
-  zt::ChildRun run = zt::run_child_with_syslog([] {
-    runlog_msg(1, "early %d", 1);
-    runlog_msg(2, "not sent");
-    return 0;
-  });
+  zt::ChildRun run = zt::run_child_with_syslog(
+      [] {
+        runlog_msg(1, "early %d", 1);
+        runlog_msg(2, "not sent");
+        return 0;
+      },
+      false);
   if (!run.ran)
     GTEST_SKIP() << "no private mount namespace here";
   ASSERT_EQ(run.syslog.size(), 1u);
