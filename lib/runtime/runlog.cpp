@@ -66,7 +66,8 @@ void open_logfile(const char *dir, const char *name) {
       strncmp(name, kNamePrefix, kNamePrefixLength) == 0 ? name + kNamePrefixLength : name;
   char path[1200];
   snprintf(path, sizeof path, "%s%s%s.log", dir, separator, base);
-  g_logfile = fopen(path, "a");
+  // "e": the stream stays out of the programs an orchestrator starts.
+  g_logfile = fopen(path, "ae");
   if (g_logfile == nullptr)
     fprintf(stderr,
             "warning: zpr_runlog: could not open logfile '%s' -- continuing without logfile\n",

@@ -307,6 +307,19 @@ TEST(RunLogFile, MessagesByMask) {
             (Texts{"started", "one 5 x", "three", std::string(511, 'm'), "stopped exit=0"}));
 }
 
+TEST(RunLogFile, LogfileIsNotInheritedByPrograms) {
+  zt::TempDir dir;
+  zt::ChildRun run = zt::run_child([&] {
+    init_with({"--no-syslog", "--log-path", dir.path});
+    // Count the descriptors open on the logfile that survive an exec.
+    std::string logfile = dir.path + "/monitor.log";
+    std::string script = "n=0; for f in /proc/self/fd/*; do [ \"$(readlink $f)\" = '" + logfile +
+                         "' ] && n=$((n+1)); done; exit $n";
+    return system(script.c_str()) == 0 ? 0 : 1;
+  });
+  EXPECT_EQ(run.exit_code, 0);
+}
+
 TEST(RunLogFile, InitOncePerProcess) {
   zt::TempDir first;
   zt::TempDir second;
