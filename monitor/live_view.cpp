@@ -1,6 +1,7 @@
 #include "monitor/live_view.h"
 
 #include <curses.h>
+#include <term.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -306,7 +307,14 @@ int init_curses() {
     fprintf(stderr, "error: the live view needs a terminal on standard input and output\n");
     return 1;
   }
-  SCREEN *screen = newterm(nullptr, stdout, stdin);
+  // Look the terminal up on its own first: a failing newterm leaks its
+  // half-built screen, a failing setupterm leaves nothing behind.
+  int lookup = 0;
+  SCREEN *screen = nullptr;
+  if (setupterm(nullptr, STDOUT_FILENO, &lookup) == OK) {
+    del_curterm(cur_term);
+    screen = newterm(nullptr, stdout, stdin);
+  }
   if (screen == nullptr) {
     const char *term = getenv("TERM");
     fprintf(stderr, "error: cannot set up the terminal (TERM=%s)\n",
