@@ -19,13 +19,14 @@ constexpr int BOX_FIRST_ROW = 4;
 
 // An entry is hidden when an orchestrator of the scan names it as its
 // current child; the test looks at the scan as found, and the remaining
-// entries keep their order.
+// entries keep their order.  A record naming itself does not hide itself
+// (the view does not follow such a child either).
 size_t drop_children(ScanEntry *entries, size_t count) {
   size_t kept = 0;
   for (size_t i = 0; i < count; i++) {
     bool is_child = false;
     for (size_t j = 0; j < count && !is_child; j++)
-      is_child = entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
+      is_child = j != i && entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
     if (!is_child)
       entries[kept++] = entries[i];
   }
