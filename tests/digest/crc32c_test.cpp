@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <random>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -119,6 +120,30 @@ TEST(Crc32c, EveryLengthAndAlignmentMatchesReference) {
       ASSERT_EQ(crc32c(0xA5A5A5A5u, p, len), want) << "len " << len << " off " << off;
     }
   }
+}
+
+// Data that ends right before an inaccessible page, and data that starts
+// right after one: no path may read a byte outside the buffer.
+TEST(Crc32c, NoReadOutsideTheBuffer) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t span = 4 * page;
+  auto *base = static_cast<uint8_t *>(
+      mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(base, MAP_FAILED);
+  // Guard pages at both ends, two readable pages between them.
+  ASSERT_EQ(mprotect(base, page, PROT_NONE), 0);
+  ASSERT_EQ(mprotect(base + 3 * page, page, PROT_NONE), 0);
+  uint8_t *first = base + page, *end = base + 3 * page;
+  auto data = random_bytes(2 * page, 8);
+  memcpy(first, data.data(), data.size());
+  for (size_t len = 0; len <= 2 * page; len += (len < 1100 ? 1 : 61)) {
+    const uint32_t want = crc32c_table(7, end - len, len);
+    for (const auto &path : runnable_paths()) {
+      ASSERT_EQ(path.fn(7, end - len, len), want) << path.name << " len " << len;
+      ASSERT_EQ(path.fn(7, first, len), crc32c_table(7, first, len)) << path.name << " len " << len;
+    }
+  }
+  munmap(base, span);
 }
 
 TEST(Crc32c, RandomLongBuffersChainedAtRandomPoints) {
