@@ -2,7 +2,7 @@
 // every fault the fuzzers found, kept as regressions) through the target's
 // own entry point, in the ordinary builds: the Release one and the
 // sanitizer one.  Compiled once per target with ZPR_FUZZ_CORPUS naming the
-// corpus directory.
+// corpus directory and ZPR_FUZZ_TEST the test's name.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -35,7 +35,8 @@ std::vector<std::string> corpus_files() {
   return files;
 }
 
-TEST(FuzzReplay, CorpusRunsCleanly) {
+// One test name per target (ZPR_FUZZ_TEST), so ctest tells them apart.
+TEST(FuzzReplay, ZPR_FUZZ_TEST) {
   const std::vector<std::string> files = corpus_files();
   ASSERT_GE(files.size(), 3u) << ZPR_FUZZ_CORPUS;
   // The targets may send their output to standard output, which is this
