@@ -15,6 +15,7 @@
 #include "monitor/labels.h"
 #include "monitor/page_layout.h"
 #include "progress/reader.h"
+#include "runtime/clock.h"
 
 namespace {
 
@@ -26,6 +27,7 @@ constexpr int WAITING_HINT_ROW = 2;
 constexpr int SUMMARY_HINT_ROW = 5; // orchestrator without a readable child
 constexpr int CHILD_PAGE_TOP = 4;   // layout B: the child's page below the summary
 constexpr int INPUT_TIMEOUT_MS = 250;
+constexpr int EARLY_ERRORS_GONE = 20;
 constexpr int BAR_CELLS = 40;
 constexpr int WORKER_LIST_COLUMN = 2;
 
@@ -296,6 +298,18 @@ void draw_summary(const ProgressSegment &r) {
   put_line(2, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), elapsed, sizeof elapsed));
 }
 
+// A key read that fails long before its timeout means the terminal has
+// gone (hung up while SIGHUP is ignored, input at its end); without this
+// check the view would redraw into nothing as fast as it can, for ever.
+// Many such failures in a row are needed, so a stray signal never ends it.
+bool terminal_gone(int key, int64_t waited_ms, int *early_errors) {
+  if (key == ERR && errno != EINTR && waited_ms < INPUT_TIMEOUT_MS / 2)
+    ++*early_errors;
+  else
+    *early_errors = 0;
+  return *early_errors >= EARLY_ERRORS_GONE;
+}
+
 } // namespace
 
 int init_curses() {
@@ -348,6 +362,7 @@ void run_live_view(uint32_t pid) {
   }
   wtimeout(stdscr, INPUT_TIMEOUT_MS);
   RateHistory history{};
+  int early_errors = 0;
   ChildFollow follow{0, nullptr};
   ProgressSegment record;
   ProgressSegment child;
@@ -370,8 +385,12 @@ void run_live_view(uint32_t pid) {
       draw_page(0, record, &history);
     }
     wrefresh(stdscr);
+    const int64_t asked = monotonic_ms();
+    errno = 0;
     const int key = wgetch(stdscr);
     if (key != ERR && (key & ~0x20) == 'Q')
+      break;
+    if (terminal_gone(key, monotonic_ms() - asked, &early_errors))
       break;
   }
   follow_release(&follow);

@@ -660,6 +660,36 @@ TEST(LiveView, TinyTerminalThenResize) {
   EXPECT_TRUE(view.quits_with("q"));
 }
 
+bool running(pid_t pid) {
+  std::string stat = zt::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t paren = stat.rfind(')');
+  return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
+}
+
+// A terminal that hangs up while the monitor ignores SIGHUP (as under
+// nohup) must end the view, not leave it redrawing into nothing.
+TEST(LiveView, EndsWhenTheTerminalGoesAway) {
+  zt::FakeTool tool;
+  ASSERT_TRUE(tool.publish(running_agent(tool.pid())));
+  zt::TempDir dir;
+  const std::string pid_file = dir.path + "/pid";
+  std::vector<std::string> argv = {"sh", "-c", "trap '' HUP; echo $$ >\"$0\"; exec \"$@\"",
+                                   pid_file};
+  for (const std::string &a : monitor_argv(tool.pid()))
+    argv.push_back(a);
+  View view;
+  view.height = 30;
+  ASSERT_TRUE(view.tmux.start(argv, 80, 30));
+  ASSERT_TRUE(view.shows(agent_page(tool.pid()))) << view.tmux.screen_text();
+  const pid_t monitor = atoi(zt::read_file(pid_file).c_str());
+  ASSERT_GT(monitor, 0);
+  ASSERT_TRUE(running(monitor));
+  view.tmux.kill();
+  EXPECT_TRUE(zt::wait_until([&] { return !running(monitor); }));
+  if (running(monitor))
+    kill(monitor, SIGKILL);
+}
+
 // A restore whose record is written by the real segment writer in a
 // forked process; the test steps it through a pipe.
 TEST(LiveView, RecordFromTheRealWriter) {
