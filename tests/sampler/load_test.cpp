@@ -342,15 +342,19 @@ TEST(LoadSampleTest, RealProcReadings) {
   EXPECT_EQ(s.primed, 1u);
   EXPECT_GT(s.cpu_total, 0u);
 
-  // Spend CPU until the kernel has charged us a fifth of a second: the
-  // next sample must see our own load.
-  uint64_t start = read_own_cpu_ticks();
+  // Spend CPU until the kernel has charged us at least 2 % of all machine
+  // time since the first sample (however busy the machine is): the next
+  // sample must see our own load.
   volatile uint64_t sink = 0;
   ASSERT_TRUE(zt::wait_until([&] {
     for (int i = 0; i < 1000000; i++)
       sink = sink + static_cast<uint64_t>(i);
-    return read_own_cpu_ticks() >= start + 20;
-  }));
+    uint64_t t = 0;
+    uint64_t idle_now = 0;
+    read_cpu_ticks(&t, &idle_now);
+    uint64_t own = read_own_cpu_ticks() - s.own_ticks;
+    return own >= 10 && own * 100 >= 2 * (t - s.cpu_total);
+  }, 60000));
   bg_sample(&s, &load);
   EXPECT_GT(load.self_cpu, 0u);
   for (uint32_t v : {load.foreign_cpu, load.foreign_io, load.foreign_net, load.self_cpu,
