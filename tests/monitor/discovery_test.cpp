@@ -69,7 +69,7 @@ int pane_exit_status(zt::TmuxSession &t) {
 struct Box : ::testing::Test {
   zt::TmuxSession term;
   bool start(std::vector<std::string> args = {}, int height = HEIGHT) {
-    args.insert(args.begin(), monitor_path());
+    args.insert(args.begin(), {monitor_path(), "--no-log", "--no-syslog"});
     return term.start(args, WIDTH, height);
   }
   bool wait_box() { return term.wait_text("zpr_monitor - multiple running backups/restores found"); }
@@ -156,7 +156,7 @@ TEST_F(Box, QuitKeysLeaveWithoutShowingAnything) {
   auto b = make_tool(TOOL_RESTORE, "beta");
   for (const char *key : {"q", "Q", "Escape"}) {
     zt::TmuxSession t;
-    ASSERT_TRUE(t.start({monitor_path()}, WIDTH, HEIGHT));
+    ASSERT_TRUE(t.start({monitor_path(), "--no-log", "--no-syslog"}, WIDTH, HEIGHT));
     ASSERT_TRUE(t.wait_text("multiple running backups/restores found")) << key;
     t.send_keys("Down"); // a selection that is not shown afterwards
     t.send_keys(key);
@@ -324,7 +324,7 @@ TEST_F(Box, NoTerminalDescription) {
   auto b = make_tool(TOOL_AGENT, "beta");
   for (const char *env : {"-TERM", "TERM=no-such-terminal-zz"}) {
     zt::TmuxSession t;
-    ASSERT_TRUE(t.start({monitor_path()}, WIDTH, HEIGHT, {env}));
+    ASSERT_TRUE(t.start({monitor_path(), "--no-log", "--no-syslog"}, WIDTH, HEIGHT, {env}));
     EXPECT_EQ(pane_exit_status(t), 1) << env;
     std::vector<std::string> s = t.screen();
     int errors = 0;
@@ -338,7 +338,7 @@ TEST_F(Box, NoTerminalDescription) {
 // Without a terminal: the messages alone, nothing written to standard
 // output (the screen was never switched to curses).
 TEST(DiscoveryNoTerminal, NothingFound) {
-  zt::RunResult r = zt::run_program(monitor_path(), {});
+  zt::RunResult r = zt::run_program(monitor_path(), {"--no-log", "--no-syslog"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "no running zpr_agent/zpr_restore found\n");
   EXPECT_EQ(r.out, "");
@@ -348,7 +348,7 @@ TEST(DiscoveryNoTerminal, NothingFound) {
   ProgressSegment rec = zt::fake_record(self.pid(), TOOL_PROXMOX, "self");
   rec.child_pid = self.pid();
   ASSERT_TRUE(self.publish(rec));
-  zt::RunResult listed = zt::run_program(monitor_path(), {});
+  zt::RunResult listed = zt::run_program(monitor_path(), {"--no-log", "--no-syslog"});
   EXPECT_EQ(listed.status, 1);
   EXPECT_EQ(listed.err.rfind("error: ", 0), 0u) << listed.err;
   EXPECT_EQ(listed.out, "");
@@ -361,7 +361,7 @@ TEST(DiscoveryNoTerminal, StdinNotATerminal) {
   for (int entries = 1; entries <= 2; entries++) {
     if (entries == 2)
       b = make_tool(TOOL_AGENT, "beta");
-    zt::RunResult r = zt::run_program(monitor_path(), {});
+    zt::RunResult r = zt::run_program(monitor_path(), {"--no-log", "--no-syslog"});
     EXPECT_EQ(r.status, 1) << entries;
     EXPECT_EQ(r.err.rfind("error: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;

@@ -45,7 +45,8 @@ struct Dump {
   zt::TempDir dir;
   pid_t pid = -1;
   Dump(uint32_t target, std::vector<std::string> extra = {"--interval", "20"}) {
-    std::vector<std::string> args{monitor_path(), "--dump", "--pid", std::to_string(target)};
+    std::vector<std::string> args{monitor_path(), "--no-log", "--no-syslog", "--dump", "--pid",
+                                  std::to_string(target)};
     args.insert(args.end(), extra.begin(), extra.end());
     std::vector<const char *> argv;
     for (const std::string &a : args)
@@ -190,23 +191,23 @@ TEST(DumpMode, NoSegmentErrors) {
   // --wait 0: one attempt on a live process without a segment.
   zt::FakeTool tool;
   std::string pid = std::to_string(tool.pid());
-  zt::RunResult r = zt::run_program(monitor_path(), {"--dump", "--pid", pid.c_str(), "--wait", "0"});
+  zt::RunResult r = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", pid.c_str(), "--wait", "0"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "error: no progress segment for PID " + pid + "\n");
   EXPECT_EQ(r.out, "");
 
   // A process that does not exist, and a zombie, end the wait at once: with
   // a wait of 1000 s anything else would run into the test's deadline.
-  zt::RunResult gone = zt::run_program(monitor_path(), {"--dump", "--pid", "4000000000", "--wait", "1000"});
+  zt::RunResult gone = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", "4000000000", "--wait", "1000"});
   EXPECT_EQ(gone.status, 1);
   EXPECT_EQ(gone.err, "error: no progress segment for PID 4000000000\n");
   tool.zombie();
-  zt::RunResult zombie = zt::run_program(monitor_path(), {"--dump", "--pid", pid.c_str(), "--wait", "1000"});
+  zt::RunResult zombie = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", pid.c_str(), "--wait", "1000"});
   EXPECT_EQ(zombie.status, 1);
   EXPECT_EQ(zombie.err, "error: no progress segment for PID " + pid + "\n");
 
   // A pid that is not a number is pid 0, which never has a segment.
-  zt::RunResult nan = zt::run_program(monitor_path(), {"--dump", "--pid", "abc"});
+  zt::RunResult nan = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", "abc"});
   EXPECT_EQ(nan.status, 1);
   EXPECT_EQ(nan.err, "error: no progress segment for PID 0\n");
   EXPECT_EQ(nan.out, "");
@@ -218,11 +219,11 @@ TEST(DumpMode, CorruptOrShortSegmentCountsAsAbsent) {
   ProgressSegment r = running_agent(tool.pid(), 1);
   r.version = 5;
   ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, sizeof r));
-  zt::RunResult wrong = zt::run_program(monitor_path(), {"--dump", "--pid", pid.c_str(), "--wait", "0"});
+  zt::RunResult wrong = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", pid.c_str(), "--wait", "0"});
   EXPECT_EQ(wrong.status, 1);
   EXPECT_EQ(wrong.err, "error: no progress segment for PID " + pid + "\n");
   ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, 100, 100));
-  zt::RunResult shrt = zt::run_program(monitor_path(), {"--dump", "--pid", pid.c_str(), "--wait", "0"});
+  zt::RunResult shrt = zt::run_program(monitor_path(), {"--no-log", "--no-syslog", "--dump", "--pid", pid.c_str(), "--wait", "0"});
   EXPECT_EQ(shrt.status, 1);
 }
 

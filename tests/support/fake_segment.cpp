@@ -210,13 +210,13 @@ int wait_exit(pid_t pid, int timeout_ms) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-RunResult run_program(const std::string &path, std::initializer_list<const char *> args,
+RunResult run_program(const std::string &path, const std::vector<std::string> &args,
                       int timeout_ms) {
   TempDir dir;
   std::vector<const char *> argv;
   argv.push_back(path.c_str());
-  for (const char *a : args)
-    argv.push_back(a);
+  for (const std::string &a : args)
+    argv.push_back(a.c_str());
   argv.push_back(nullptr);
   std::string out_path = dir.path + "/out";
   std::string err_path = dir.path + "/err";
@@ -228,6 +228,11 @@ RunResult run_program(const std::string &path, std::initializer_list<const char 
   r.out = read_file(out_path);
   r.err = read_file(err_path);
   return r;
+}
+
+RunResult run_program(const std::string &path, std::initializer_list<const char *> args,
+                      int timeout_ms) {
+  return run_program(path, std::vector<std::string>(args.begin(), args.end()), timeout_ms);
 }
 
 } // namespace zt

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "progress/segment.h"
 
@@ -101,6 +102,8 @@ struct RunResult {
   std::string err;
 };
 RunResult run_program(const std::string &path, std::initializer_list<const char *> args,
+                      int timeout_ms = 30000);
+RunResult run_program(const std::string &path, const std::vector<std::string> &args,
                       int timeout_ms = 30000);
 
 } // namespace zt
