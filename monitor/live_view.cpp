@@ -53,11 +53,11 @@ struct RateHistory {
 // whichever comes first, and shows control bytes as ^X and bytes above 127
 // as M-x, so that nothing a writer stored reaches the terminal raw (an
 // escape sequence in a job name could otherwise clear or retitle it).
-template <size_t N> const char *printable(const char (&field)[N], char *dst, size_t size) {
-  static_assert(printable_size(N) > 0);
+// dst has room for printable_size(size) bytes.
+const char *printable_copy(const char *field, size_t size, char *dst) {
   size_t out = 0;
-  size_t len = strnlen(field, N);
-  for (size_t i = 0; i < len && out + 5 <= size; i++) {
+  const size_t len = strnlen(field, size);
+  for (size_t i = 0; i < len; i++) {
     unsigned char c = static_cast<unsigned char>(field[i]);
     if (c >= 0x80) {
       dst[out++] = 'M';
@@ -73,6 +73,11 @@ template <size_t N> const char *printable(const char (&field)[N], char *dst, siz
   }
   dst[out] = '\0';
   return dst;
+}
+
+template <size_t N, size_t M> const char *printable(const char (&field)[N], char (&dst)[M]) {
+  static_assert(M >= printable_size(N), "room for every byte of the field");
+  return printable_copy(field, N, dst);
 }
 
 // Draws text at (row, col), cut at the right edge: a long line must not
@@ -101,7 +106,7 @@ bool vanished(uint32_t pid) {
 
 void draw_status(int row, const ProgressSegment &r) {
   char message[printable_size(sizeof r.message)];
-  printable(r.message, message, sizeof message);
+  printable(r.message, message);
   put_line(row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "",
            message, !is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
 }
@@ -174,13 +179,14 @@ void draw_worker_list(int row, const ProgressSegment &r) {
 
 void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *history) {
   const bool restore = r.tool == TOOL_RESTORE;
-  char a[TIME_TEXT > BYTES_TEXT ? TIME_TEXT : BYTES_TEXT];
+  char time_text[TIME_TEXT];
+  char bytes_text[BYTES_TEXT];
   char text[printable_size(sizeof r.path)];
   switch (what) {
   case PageLine::blank:
     break;
   case PageLine::header:
-    put_line(row, 0, "zpr_monitor - PID %u (%s, %s %s)", r.pid, printable(r.name, text, sizeof text),
+    put_line(row, 0, "zpr_monitor - PID %u (%s, %s %s)", r.pid, printable(r.name, text),
              tool_label(r.tool), type_label(r.backup_type));
     break;
   case PageLine::status:
@@ -199,7 +205,7 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
     draw_bar(row, r);
     break;
   case PageLine::elapsed:
-    put_line(row, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), a, sizeof a));
+    put_line(row, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), time_text, sizeof time_text));
     break;
   case PageLine::eta:
     // Far-off estimates saturate rather than wrap into a short time.
@@ -208,7 +214,7 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
                          : format_hms(static_cast<uint64_t>(r.eta_s) <= UINT64_MAX / 1000
                                           ? static_cast<uint64_t>(r.eta_s) * 1000
                                           : UINT64_MAX,
-                                      a, sizeof a));
+                                      time_text, sizeof time_text));
     break;
   case PageLine::rate:
     draw_rate(row, r, history);
@@ -231,11 +237,11 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
     put_line(row, 0, "Unchanged:  %llu", static_cast<unsigned long long>(r.unchanged));
     break;
   case PageLine::raw_done:
-    put_line(row, 0, "Raw done:        %s", format_bytes(r.bytes_raw, a, sizeof a));
+    put_line(row, 0, "Raw done:        %s", format_bytes(r.bytes_raw, bytes_text, sizeof bytes_text));
     break;
   case PageLine::compressed_done:
     put_line(row, 0, "Compressed done: %s (%.1f%% of raw)",
-             format_bytes(r.bytes_compressed, a, sizeof a),
+             format_bytes(r.bytes_compressed, bytes_text, sizeof bytes_text),
              r.bytes_raw != 0 ? static_cast<double>(r.bytes_compressed) /
                                     static_cast<double>(r.bytes_raw) * 100.0
                               : 0.0);
@@ -262,13 +268,13 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
   case PageLine::cpu:
     put_line(row, 0, "CPU:     AVX2 %s, SHA-NI %s | SHA-256 via %s",
              (r.cpu_flags & 1u) != 0 ? "yes" : "no", (r.cpu_flags & 2u) != 0 ? "yes" : "no",
-             printable(r.sha_impl, text, sizeof text));
+             printable(r.sha_impl, text));
     break;
   case PageLine::worker_list:
     draw_worker_list(row, r);
     break;
   case PageLine::path:
-    put_line(row, 0, "Path: %s", printable(r.path, text, sizeof text));
+    put_line(row, 0, "Path: %s", printable(r.path, text));
     break;
   case PageLine::hint:
     put_text(row, 0, QUIT_HINT);
@@ -292,7 +298,7 @@ void draw_page(int top, const ProgressSegment &r, RateHistory *history) {
 void draw_summary(const ProgressSegment &r) {
   char name[printable_size(sizeof r.name)];
   char elapsed[TIME_TEXT];
-  put_line(0, 0, "zpr_monitor - PID %u (%s, %s)", r.pid, printable(r.name, name, sizeof name),
+  put_line(0, 0, "zpr_monitor - PID %u (%s, %s)", r.pid, printable(r.name, name),
            tool_label(r.tool));
   draw_status(1, r);
   put_line(2, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), elapsed, sizeof elapsed));
