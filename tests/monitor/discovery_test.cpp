@@ -194,14 +194,19 @@ TEST_F(Box, ControlBytesInNamesArePrintable) {
   auto a = make_tool(TOOL_AGENT, "alpha");
   auto evil = std::make_unique<zt::FakeTool>();
   ProgressSegment r = zt::fake_record(evil->pid(), TOOL_AGENT, "");
-  memcpy(r.name, "\x1b[2J\x07x\x01y", 8);
+  memcpy(r.name, "\x1b[2J\x07x\x01y\xff\x80z", 11);
   r.state = STATE_RUNNING;
   ASSERT_TRUE(evil->publish(r));
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_box());
   ASSERT_TRUE(term.wait_text("^[[2J^Gx^Ay")) << term.screen_text();
-  // The escape sequence did not clear the screen.
-  EXPECT_EQ(term.screen()[0], "zpr_monitor - multiple running backups/restores found");
+  // The escape sequence did not clear the screen, and no byte reached the
+  // terminal other than printable ASCII.
+  std::vector<std::string> screen = term.screen();
+  EXPECT_EQ(screen[0], "zpr_monitor - multiple running backups/restores found");
+  for (const std::string &row : screen)
+    for (char c : row)
+      EXPECT_TRUE(c >= 0x20 && c < 0x7f) << row;
   term.send_keys("q");
   EXPECT_EQ(exit_status(), 0);
 }
@@ -333,6 +338,18 @@ TEST_F(Box, NoTerminalDescription) {
     EXPECT_EQ(errors, 1) << env << "\n" << t.screen_text();
     EXPECT_EQ(t.screen_text().find("multiple running"), std::string::npos);
   }
+}
+
+TEST_F(Box, NothingFoundInATerminal) {
+  ASSERT_TRUE(start());
+  EXPECT_EQ(exit_status(), 1);
+  // The message on the first row and nothing else.  (That no curses
+  // output is written at all is checked below with standard output in a
+  // file.)
+  std::vector<std::string> s = term.screen();
+  EXPECT_EQ(s[0], "no running zpr_agent/zpr_restore found") << term.screen_text();
+  for (size_t i = 1; i < s.size(); i++)
+    EXPECT_EQ(s[i], "") << i;
 }
 
 // Without a terminal: the messages alone, nothing written to standard
