@@ -15,6 +15,7 @@ const char *state_label(uint8_t state);
 // The elapsed time to show for one snapshot: the published elapsed_ms,
 // or the wall-clock time since start_wall while the record is starting
 // (and for an orchestrator while it is not final), whichever is larger.
+// A start_wall too far in the past to count in 64 bits saturates.
 uint64_t effective_elapsed_ms(const ProgressSegment &record);
 
 // The child an orchestrator runs now, as followed by a reader.
@@ -28,7 +29,11 @@ struct FollowResult {
   bool reset;      // the followed child changed (or was dropped) in this call
 };
 
-// One step of child following for a snapshot of an orchestrator's record.
+// One step of child following for a snapshot of an orchestrator's record:
+// a changed child_pid drops the old mapping and reports a reset; a child
+// without mapping is attached (a failed attach is retried, and reset, on
+// the next call); an attached child is snapshotted into child_buffer.  A
+// child_pid equal to the record's own pid counts as no child.
 FollowResult follow_child(ChildFollow *follow, const ProgressSegment &orchestrator,
                           ProgressSegment *child_buffer);
 
