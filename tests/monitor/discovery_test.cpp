@@ -243,6 +243,10 @@ TEST_F(Box, OrchestratorAndItsChildOpenDirectly) {
   r.state = STATE_RUNNING;
   r.child_pid = child->pid();
   ASSERT_TRUE(orch->publish(r));
+  // The agent's own child_pid naming its parent hides nothing: only
+  // orchestrator kinds have children.
+  child->record().child_pid = orch->pid();
+  ASSERT_TRUE(child->republish());
   ASSERT_TRUE(start());
   char header[128];
   snprintf(header, sizeof header, "zpr_monitor - PID %u (vm100, proxmox)", orch->pid());
