@@ -1,9 +1,26 @@
 #include "monitor/startup.h"
 
-// The start-up steps are wired in here as the runtime pieces they call
-// arrive; until then the program simply goes on.
+#include "monitor/monitor_options.h"
+#include "runtime/log.h"
+#include "runtime/option_check.h"
+#include "runtime/runlog.h"
+#include "runtime/selftest.h"
+
+namespace {
+
+constexpr const char PROGRAM_NAME[] = "zpr_monitor";
+
+} // namespace
+
+// The order matters: "--version" and "--selftest" end the program before
+// anything is logged; the run log is set up before the option check so
+// that its own options count as known and the warnings reach it too.
 int monitor_startup(int argc, char **argv) {
-  (void)argc;
-  (void)argv;
+  int status = version_selftest(argc, argv, PROGRAM_NAME);
+  if (status >= 0)
+    return status;
+  log_init(PROGRAM_NAME, LVL_INFO);
+  runlog_init(argc, argv, PROGRAM_NAME);
+  opt_check_unknown(argc, argv, monitor_options, 0);
   return -1;
 }
