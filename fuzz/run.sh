@@ -8,6 +8,7 @@
 #   fuzz/run.sh SECONDS [TARGET...]      (targets: codec args parsers render)
 #   ZPR_FUZZ_BUILD_DIR=dir               build directory (default build/fuzz)
 #   ZPR_FUZZ_JOBS=n                      build jobs (default 2)
+#   ZPR_FUZZ_FLAGS="..."                 further libFuzzer flags for every target
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -51,7 +52,7 @@ for t in "${targets[@]}"; do
   render) extra+=(-max_len=4096) ;;   # two whole records and the frame sizes
   esac
   "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/$t-" "${extra[@]}" "$work/corpus" >"$work/log" 2>&1
+    -artifact_prefix="$artifacts/$t-" "${extra[@]}" ${ZPR_FUZZ_FLAGS:-} "$work/corpus" >"$work/log" 2>&1
   rc=$?
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$work/log" | tail -1)
