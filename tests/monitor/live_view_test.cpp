@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -37,8 +37,8 @@ std::string rstrip(const std::string &s) {
   return end == std::string::npos ? std::string() : s.substr(0, end + 1);
 }
 
-// Expected rows: plain text, or a regular expression when it begins with
-// "~" (for the few figures that follow the wall clock).
+// Expected rows: plain text, or a shell pattern when it begins with "~"
+// (for the few figures that follow the wall clock).
 bool screen_matches(const std::vector<std::string> &got, int height, const Rows &want) {
   std::vector<std::string> expected = zt::screen_of(height, want);
   if (got.size() != expected.size())
@@ -47,7 +47,7 @@ bool screen_matches(const std::vector<std::string> &got, int height, const Rows 
     const std::string line = rstrip(got[i]);
     const std::string &e = expected[i];
     if (!e.empty() && e[0] == '~') {
-      if (!std::regex_match(line, std::regex(e.substr(1))))
+      if (fnmatch(e.c_str() + 1, line.c_str(), 0) != 0)
         return false;
     } else if (line != rstrip(e)) {
       return false;
@@ -89,8 +89,10 @@ struct View {
 };
 
 std::string bar(int filled, const char *percent) {
-  return "[" + std::string(static_cast<size_t>(filled), '=') +
-         std::string(static_cast<size_t>(40 - filled), ' ') + "] " + percent;
+  std::string text = "[";
+  text.append(static_cast<size_t>(filled), '=');
+  text.append(static_cast<size_t>(40 - filled), ' ');
+  return text.append("] ").append(percent);
 }
 
 void set_text(char *field, size_t size, const char *text) { snprintf(field, size, "%s", text); }
@@ -631,7 +633,7 @@ TEST(LiveView, HostileKindsAndSelfNamedChild) {
   EXPECT_TRUE(view.shows({
       {0, "zpr_monitor - PID " + std::to_string(tool.pid()) + " (vm-101-disk-0, ?)"},
       {1, "Status: running"},
-      {2, "~Elapsed: [0-9]+:[0-9]{2}:[0-9]{2}"},
+      {2, "~Elapsed: [0-9]*:[0-9][0-9]:[0-9][0-9]"},
       {5, "Press 'q' to quit"},
   })) << view.tmux.screen_text();
   EXPECT_TRUE(view.quits_with("q"));
@@ -754,7 +756,7 @@ TEST(LiveView, RecordFromTheRealWriter) {
       {14, "Raw done:        3.0 GiB"},
       {15, "Compressed done: 1.5 GiB (50.0% of raw)"},
       {17, "Workers: 6/13 busy"},
-      {18, "~CPU:     AVX2 (yes|no), SHA-NI (yes|no) \\| SHA-256 via .*"},
+      {18, "~CPU:     AVX2 *, SHA-NI * | SHA-256 via *"},
       {19, "  W0:--   W1:100   W2:--   W3:300   W4:--   W5:500"},
       {20, "  W6:--   W7:700   W8:--   W9:900   W10:--   W11:1100"},
       {21, "  W12:--"},
