@@ -15,6 +15,7 @@ bool curses_active();
 // Ends the curses screen if one is active.
 void end_curses();
 
-// Shows pid until the user presses q or Q; the screen must be set up.
-// When the first attach fails, ends curses and prints the attach error.
+// Shows pid until the user presses q or Q (or the terminal goes away); the
+// screen must be set up.  When the first attach fails, ends curses and
+// prints the attach error.  Nothing is allocated per frame.
 void run_live_view(uint32_t pid);
