@@ -152,6 +152,43 @@ TEST(HostileWriter, TruncatedObjectDumpSkipsTicksThenResumesAndEnds) {
     EXPECT_EQ(columns(lines[i]), 21u) << lines[i];
 }
 
+// An orchestrator whose child shrinks its object: the child's page gives
+// way to the summary alone, the orchestrator's figures go on.
+TEST(HostileWriter, TruncatedChildLeavesTheOrchestratorSummary) {
+  zt::FakeTool orchestrator;
+  zt::FakeTool child;
+  ProgressSegment o = zt::fake_record(orchestrator.pid(), TOOL_PROXMOX, "nightly");
+  o.state = STATE_RUNNING;
+  o.child_pid = child.pid();
+  ASSERT_TRUE(orchestrator.publish(o));
+  ASSERT_TRUE(child.publish(running_agent(child.pid(), 250)));
+
+  View view(orchestrator.pid());
+  ASSERT_TRUE(view.started);
+  Dump dump(orchestrator.pid());
+  ASSERT_TRUE(view.tmux.wait_text("Block:   250 / 1000")) << view.tmux.screen_text();
+  ASSERT_TRUE(zt::wait_until([&] {
+    std::vector<std::string> l = dump.lines();
+    return l.size() >= 2 && l.back().find("\t250\t1000\t") != std::string::npos;
+  }));
+
+  ASSERT_EQ(truncate(object_path(child.pid()).c_str(), 0), 0);
+  EXPECT_TRUE(view.tmux.wait_screen([](const std::vector<std::string> &rows) {
+    return rows.size() > 5 && rows[0].find("(nightly, proxmox)") != std::string::npos &&
+           rows[5] == "Press 'q' to quit" && rows[8].empty();
+  })) << view.tmux.screen_text();
+  // The dump shows the orchestrator's own record instead: no blocks.
+  ASSERT_TRUE(zt::wait_until([&] {
+    std::vector<std::string> l = dump.lines();
+    return l.back().rfind('\t') != std::string::npos &&
+           l.back().substr(l.back().find('\t'), 5) == "\t0\t0\t";
+  })) << dump.lines().back();
+  EXPECT_TRUE(view.quits()) << view.tmux.screen_text();
+  orchestrator.stop();
+  EXPECT_EQ(dump.finish(), 0);
+  EXPECT_EQ(dump.err(), "");
+}
+
 // ---------------------------------------------------------------------------
 // A writer that died inside an update: the counter stays odd.
 
