@@ -7,6 +7,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <atomic>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -75,7 +76,11 @@ bool read_guarded(void (*read)(void *), void *arg) {
   // jump SIGBUS is still blocked from the handler and is unblocked here.
   if (sigsetjmp(jump, 0) == 0) {
     t_fault_jump = &jump;
+    // The handler must see the buffer before the first read of the
+    // record, and until after the last (the compiler could move them).
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     read(arg);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     completed = true;
   } else {
     sigset_t bus;
