@@ -60,16 +60,16 @@ PipelineFigures run_pipeline(CodecId codec, int level_min, int level_max) {
   cfg.level_min = level_min;
   cfg.level_max = level_max;
   cfg.level = std::clamp(3, level_min, level_max);
-  char spec[64];
-  demo_generated_spec(BLOCKS * BS, spec, sizeof spec);
+  char source_name[64];
+  demo_generated_name(BLOCKS * BS, source_name, sizeof source_name);
   std::vector<double> rate, comp, crc, sha, share, upd;
   int level_last = 0;
   for (int r = 0; r < RUNS; r++) {
     BlockHandle h;
     ProgressSegment *seg = nullptr;
-    if (demo_source_open(&h, spec) != ST_OK)
+    if (demo_source_open(&h, source_name) != ST_OK)
       return {};
-    progress_create(&seg, TOOL_AGENT, "demo-bench", 0, BLOCKS, spec);
+    progress_create(&seg, TOOL_AGENT, "demo-bench", 0, BLOCKS, source_name);
     DemoStats st{};
     StatusCode rc = demo_run(&cfg, &h, seg, &st);
     progress_destroy(&seg);

@@ -223,16 +223,16 @@ bool demo_block_changed(uint64_t index, int backup_type) {
   return true;
 }
 
-StatusCode demo_source_open(BlockHandle *h, const char *spec) {
-  if (h == nullptr || spec == nullptr)
+StatusCode demo_source_open(BlockHandle *h, const char *source_name) {
+  if (h == nullptr || source_name == nullptr)
     return ST_INVAL;
-  if (strncmp(spec, DEMO_GENERATED_PREFIX, sizeof DEMO_GENERATED_PREFIX - 1) != 0)
-    return block_reader_open(h, spec);
+  if (strncmp(source_name, DEMO_GENERATED_PREFIX, sizeof DEMO_GENERATED_PREFIX - 1) != 0)
+    return block_reader_open(h, source_name);
   memset(h, 0, sizeof *h);
   h->fd = -1;
   h->ops = &generated_reader_ops;
-  snprintf(h->path, sizeof h->path, "%s", spec);
-  StatusCode st = generated_reader_ops.open(h, spec);
+  snprintf(h->path, sizeof h->path, "%s", source_name);
+  StatusCode st = generated_reader_ops.open(h, source_name);
   if (st != ST_OK)
     h->ops = nullptr;
   return st;
@@ -273,7 +273,7 @@ StatusCode demo_parse_size(const char *text, uint64_t *out_bytes) {
   return ST_OK;
 }
 
-void demo_generated_spec(uint64_t bytes, char *out, unsigned out_size) {
+void demo_generated_name(uint64_t bytes, char *out, unsigned out_size) {
   static constexpr struct {
     unsigned shift;
     const char *unit;

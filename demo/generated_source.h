@@ -50,9 +50,9 @@ bool demo_block_changed(uint64_t index, int backup_type);
 // "KiB" style accepted too); the source is that many bytes long.
 extern const BlockReaderOps generated_reader_ops;
 
-// Opens a reader on spec: a "generated:<size>" text through
+// Opens a reader on source_name: a "generated:<size>" text through
 // generated_reader_ops, anything else as a path through block_reader_open.
-StatusCode demo_source_open(BlockHandle *h, const char *spec);
+StatusCode demo_source_open(BlockHandle *h, const char *source_name);
 
 // Parses a size such as "4096", "64K", "2GiB"; ST_INVAL for anything else
 // (no digits, an unknown suffix, overflow).
@@ -60,4 +60,4 @@ StatusCode demo_parse_size(const char *text, uint64_t *out_bytes);
 
 // Writes the generated-source text for a size: "generated:2GiB" when the
 // size is a whole number of GiB (likewise MiB, KiB), else in bytes.
-void demo_generated_spec(uint64_t bytes, char *out, unsigned out_size);
+void demo_generated_name(uint64_t bytes, char *out, unsigned out_size);

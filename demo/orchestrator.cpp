@@ -121,7 +121,7 @@ int demo_orchestrate(const DemoArgs *a, int argc, char **argv) {
   char generated[64];
   const char *path = a->source;
   if (path == nullptr) {
-    demo_generated_spec((a->blocks_given ? a->blocks : a->cfg.blocks) * a->cfg.block_size,
+    demo_generated_name((a->blocks_given ? a->blocks : a->cfg.blocks) * a->cfg.block_size,
                         generated, sizeof generated);
     path = generated;
   }

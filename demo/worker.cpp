@@ -62,12 +62,12 @@ void demo_print_stats(const DemoConfig *cfg, const DemoStats *st) {
 int demo_worker_main(const DemoArgs *args) {
   DemoArgs a = *args;
   char generated[64];
-  const char *spec = a.source;
-  if (spec == nullptr) {
-    demo_generated_spec(a.cfg.blocks * a.cfg.block_size, generated, sizeof generated);
+  const char *source_name = a.source;
+  if (source_name == nullptr) {
+    demo_generated_name(a.cfg.blocks * a.cfg.block_size, generated, sizeof generated);
     if (a.blocks_given)
-      demo_generated_spec(a.blocks * a.cfg.block_size, generated, sizeof generated);
-    spec = generated;
+      demo_generated_name(a.blocks * a.cfg.block_size, generated, sizeof generated);
+    source_name = generated;
   }
   char default_name[64];
   snprintf(default_name, sizeof default_name, "demo-%s-1", demo_tool_name(a.tool));
@@ -77,7 +77,7 @@ int demo_worker_main(const DemoArgs *args) {
   // while it is still opening its source.
   ProgressSegment *segment = nullptr;
   if (!a.no_progress) {
-    StatusCode st = progress_create(&segment, a.tool, name, a.backup_type, 0, spec);
+    StatusCode st = progress_create(&segment, a.tool, name, a.backup_type, 0, source_name);
     if (st != ST_OK)
       log_msg(LVL_WARN, "progress reporting unavailable (%s, status=%d); continuing without it",
               status_name(st), st);
@@ -85,15 +85,15 @@ int demo_worker_main(const DemoArgs *args) {
   progress_set_state(segment, STATE_STARTING, "opening source");
 
   BlockHandle source;
-  StatusCode st = demo_source_open(&source, spec);
+  StatusCode st = demo_source_open(&source, source_name);
   bool opened = st == ST_OK;
   if (opened)
     st = source_blocks(&a, &source, &a.cfg.blocks);
   if (st != ST_OK) {
     if (opened && st == ST_INVAL)
-      log_msg(LVL_ERROR, "source '%s' is empty or has no size; give --blocks", spec);
+      log_msg(LVL_ERROR, "source '%s' is empty or has no size; give --blocks", source_name);
     else
-      log_msg(LVL_ERROR, "cannot use source '%s': %s", spec, status_name(st));
+      log_msg(LVL_ERROR, "cannot use source '%s': %s", source_name, status_name(st));
     progress_set_state(segment, STATE_FAILED, "cannot open source");
     block_reader_close(&source);
     if (segment != nullptr)

@@ -43,12 +43,12 @@ void warn(Warning kind, const char *text, size_t length) {
 
 // The entry of the tables in force that arg names, or null.
 const OptionSpec *lookup(const OptionSpec *table, const char *arg, const char **value) {
-  const OptionSpec *spec = opt_match(table, arg, value);
-  if (spec == nullptr)
-    spec = opt_match(common_options, arg, value);
-  if (spec == nullptr && runlog_active())
-    spec = opt_match(runlog_options, arg, value);
-  return spec;
+  const OptionSpec *entry = opt_match(table, arg, value);
+  if (entry == nullptr)
+    entry = opt_match(common_options, arg, value);
+  if (entry == nullptr && runlog_active())
+    entry = opt_match(runlog_options, arg, value);
+  return entry;
 }
 
 } // namespace
@@ -56,26 +56,26 @@ const OptionSpec *lookup(const OptionSpec *table, const char *arg, const char **
 const OptionSpec *opt_match(const OptionSpec *table, const char *arg, const char **value_out) {
   if (table == nullptr || arg == nullptr)
     return nullptr;
-  for (const OptionSpec *spec = table; spec->long_name != nullptr; spec++) {
-    size_t n = strlen(spec->long_name);
-    if (strncmp(arg, spec->long_name, n) == 0) {
+  for (const OptionSpec *entry = table; entry->long_name != nullptr; entry++) {
+    size_t n = strlen(entry->long_name);
+    if (strncmp(arg, entry->long_name, n) == 0) {
       if (arg[n] == '\0') {
         *value_out = nullptr;
-        return spec;
+        return entry;
       }
       // A switch given "=value" is not this option, and its short alias
       // is not tried either.
       if (arg[n] == '=') {
-        if (spec->takes_value) {
+        if (entry->takes_value) {
           *value_out = arg + n + 1;
-          return spec;
+          return entry;
         }
         continue;
       }
     }
-    if (spec->short_name != nullptr && strcmp(arg, spec->short_name) == 0) {
+    if (entry->short_name != nullptr && strcmp(arg, entry->short_name) == 0) {
       *value_out = nullptr;
-      return spec;
+      return entry;
     }
   }
   return nullptr;
@@ -103,9 +103,9 @@ int opt_check_unknown(int argc, char **argv, const OptionSpec *table, int max_po
     }
 
     const char *value = nullptr;
-    const OptionSpec *spec = lookup(table, arg, &value);
-    if (spec != nullptr) {
-      if (!spec->takes_value || value != nullptr) {
+    const OptionSpec *entry = lookup(table, arg, &value);
+    if (entry != nullptr) {
+      if (!entry->takes_value || value != nullptr) {
         i++;
         continue;
       }

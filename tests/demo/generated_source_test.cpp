@@ -136,13 +136,13 @@ TEST(GeneratedSource, SizesAndSpecs) {
     EXPECT_EQ(demo_parse_size(bad, &v), ST_INVAL) << bad;
   EXPECT_EQ(v, 7u) << "untouched on failure";
 
-  char spec[64];
-  demo_generated_spec(3ull << 30, spec, sizeof spec);
-  EXPECT_STREQ(spec, "generated:3GiB");
-  demo_generated_spec(5000, spec, sizeof spec);
-  EXPECT_STREQ(spec, "generated:5000");
-  demo_generated_spec(3ull << 20, spec, sizeof spec);
-  ASSERT_EQ(demo_parse_size(spec + 10, &v), ST_OK);
+  char source_name[64];
+  demo_generated_name(3ull << 30, source_name, sizeof source_name);
+  EXPECT_STREQ(source_name, "generated:3GiB");
+  demo_generated_name(5000, source_name, sizeof source_name);
+  EXPECT_STREQ(source_name, "generated:5000");
+  demo_generated_name(3ull << 20, source_name, sizeof source_name);
+  ASSERT_EQ(demo_parse_size(source_name + 10, &v), ST_OK);
   EXPECT_EQ(v, 3ull << 20);
 
   BlockHandle h;

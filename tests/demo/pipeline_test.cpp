@@ -52,12 +52,12 @@ struct RunResult {
 
 RunResult run_generated(const DemoConfig &cfg) {
   RunResult r;
-  char spec[64];
-  demo_generated_spec(cfg.blocks * cfg.block_size, spec, sizeof spec);
+  char source_name[64];
+  demo_generated_name(cfg.blocks * cfg.block_size, source_name, sizeof source_name);
   BlockHandle h;
-  EXPECT_EQ(demo_source_open(&h, spec), ST_OK);
+  EXPECT_EQ(demo_source_open(&h, source_name), ST_OK);
   ProgressSegment *seg = nullptr;
-  EXPECT_EQ(progress_create(&seg, cfg.tool, "pipeline-test", 0, cfg.blocks, spec), ST_OK);
+  EXPECT_EQ(progress_create(&seg, cfg.tool, "pipeline-test", 0, cfg.blocks, source_name), ST_OK);
   r.status = demo_run(&cfg, &h, seg, &r.stats);
   if (seg != nullptr) {
     r.last = *seg;
