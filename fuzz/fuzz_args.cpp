@@ -39,6 +39,65 @@ void check_value(const char *value, const char *def, int argc, char **argv, size
 
 const OptionSpec *const kTables[] = {monitor_options, common_options, runlog_options};
 
+// A plain restatement of the matching and check-pass rules, for a second
+// opinion on every input.
+const OptionSpec *model_match(const OptionSpec *table, const char *arg, const char **value) {
+  for (const OptionSpec *e = table; e->long_name != nullptr; e++) {
+    const size_t n = strlen(e->long_name);
+    if (strlen(arg) >= n && memcmp(arg, e->long_name, n) == 0) {
+      if (arg[n] == '\0') {
+        *value = nullptr;
+        return e;
+      }
+      if (arg[n] == '=') {
+        if (e->takes_value) {
+          *value = arg + n + 1;
+          return e;
+        }
+        continue;
+      }
+    }
+    if (e->short_name != nullptr && strcmp(arg, e->short_name) == 0) {
+      *value = nullptr;
+      return e;
+    }
+  }
+  return nullptr;
+}
+
+int model_warnings(int argc, char **argv, int max_positional) {
+  int count = 0, positional = 0, i = 1;
+  while (i < argc) {
+    const char *a = argv[i];
+    if (strcmp(a, "--") == 0)
+      break;
+    if (a[0] != '-' || a[1] == '\0') {
+      count += positional >= max_positional;
+      positional++;
+      i++;
+      continue;
+    }
+    const char *value = nullptr;
+    const OptionSpec *spec = nullptr;
+    for (const OptionSpec *table : kTables)
+      if (spec == nullptr)
+        spec = model_match(table, a, &value);
+    if (spec != nullptr) {
+      if (!spec->takes_value || value != nullptr) {
+        i++;
+        continue;
+      }
+      if (i + 1 >= argc)
+        break;
+      i += 2;
+      continue;
+    }
+    count++;
+    i += strchr(a, '=') == nullptr && i + 1 < argc && argv[i + 1][0] != '-' ? 2 : 1;
+  }
+  return count;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -82,8 +141,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       for (int i = 1; i < argc; i++) {
         const char *inline_value = nullptr;
         const OptionSpec *m = opt_match(table, argv[i], &inline_value);
-        if (m != nullptr && inline_value != nullptr)
-          check_value(inline_value, nullptr, argc, argv, lengths);
+        const char *model_value = nullptr;
+        const OptionSpec *model = model_match(table, argv[i], &model_value);
+        check(m == model);
+        if (m != nullptr) {
+          check(inline_value == model_value);
+          if (inline_value != nullptr)
+            check_value(inline_value, nullptr, argc, argv, lengths);
+        }
       }
     }
   }
@@ -96,6 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int positional = 0; positional <= 2; positional++) {
     int warnings = opt_check_unknown(argc, argv, monitor_options, positional);
     check(warnings >= 0 && warnings < argc);
+    check(warnings == model_warnings(argc, argv, positional));
   }
   (void)opt_check_unknown(argc, argv, nullptr, 0);
 
