@@ -1,5 +1,6 @@
 #include "progress/reader.h"
 
+#include <atomic>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <atomic>
 #include <mutex>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -21,28 +21,27 @@ constexpr size_t SCAN_INITIAL_CAPACITY = 8;
 
 // A writer can shrink its object (ftruncate) while a reader holds the
 // mapping; touching the vanished page then raises SIGBUS, which would end
-// the monitor.  Every read of a live record therefore runs under a guard:
-// a SIGBUS handler, installed while a guarded read is in progress and
-// replaced by the previous action as soon as none is, jumps back to the
-// guard, and the read counts as failed.  The jump buffer is per thread,
-// so only the faulting thread's own read is abandoned; the install count
-// and its lock keep threads reading at the same time from restoring the
-// action under each other.  A SIGBUS outside any guarded read goes to the
-// action that was there before.  The writer never takes this path.
+// the monitor.  Every read of a live record therefore runs under a guard.
+// The first guarded read installs a SIGBUS handler for the process, once
+// (a sigaction pair around every copy would cost more than the copy); the
+// handler jumps back to the faulting thread's guard, whose read then counts
+// as failed, and passes any other SIGBUS to the action that was there
+// before.  SA_NODEFER leaves SIGBUS unblocked after the jump, and sigsetjmp
+// saves no mask, so a guarded read makes no system call.  The writer never
+// takes this path.  A handler installed over ours later disables the guard.
 thread_local sigjmp_buf *t_fault_jump = nullptr;
-std::mutex g_guard_lock;
-int g_guard_users = 0;                 // under g_guard_lock
-struct sigaction g_previous_action {}; // valid while g_guard_users > 0
+struct sigaction g_previous_action {};
 
 void on_sigbus(int sig, siginfo_t *info, void *context) {
   if (t_fault_jump != nullptr)
     siglongjmp(*t_fault_jump, 1);
-  // Not a guarded read: what would have happened without the guard.
+  // Not a guarded read: what would have happened without the guard.  A
+  // fault the kernel raised cannot be ignored, so SIG_IGN ends like SIG_DFL.
   const struct sigaction &prev = g_previous_action;
+  bool from_kernel = info != nullptr && info->si_code > 0;
   if ((prev.sa_flags & SA_SIGINFO) != 0) {
     prev.sa_sigaction(sig, info, context);
-  } else if (prev.sa_handler == SIG_DFL) {
-    // Raised again, delivered once this handler returns.
+  } else if (prev.sa_handler == SIG_DFL || (prev.sa_handler == SIG_IGN && from_kernel)) {
     signal(sig, SIG_DFL);
     raise(sig);
   } else if (prev.sa_handler != SIG_IGN) {
@@ -50,48 +49,31 @@ void on_sigbus(int sig, siginfo_t *info, void *context) {
   }
 }
 
-void guard_enter() {
-  std::lock_guard<std::mutex> hold(g_guard_lock);
-  if (g_guard_users++ != 0)
-    return;
+void install_guard() {
   struct sigaction guard {};
   guard.sa_sigaction = on_sigbus;
-  guard.sa_flags = SA_SIGINFO;
+  guard.sa_flags = SA_SIGINFO | SA_NODEFER;
   sigemptyset(&guard.sa_mask);
   sigaction(SIGBUS, &guard, &g_previous_action);
 }
 
-void guard_leave() {
-  std::lock_guard<std::mutex> hold(g_guard_lock);
-  if (--g_guard_users == 0)
-    sigaction(SIGBUS, &g_previous_action, nullptr);
-}
-
 // Runs read(arg) under the guard; false when the read faulted.
 bool read_guarded(void (*read)(void *), void *arg) {
-  guard_enter();
+  static std::once_flag installed;
+  std::call_once(installed, install_guard);
   sigjmp_buf jump;
-  bool completed;
-  // No mask is saved (that would cost a system call per read); after a
-  // jump SIGBUS is still blocked from the handler and is unblocked here.
-  if (sigsetjmp(jump, 0) == 0) {
-    t_fault_jump = &jump;
-    // The handler must see the buffer before the first read of the
-    // record, and until after the last (the compiler could move them).
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    read(arg);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    completed = true;
-  } else {
-    sigset_t bus;
-    sigemptyset(&bus);
-    sigaddset(&bus, SIGBUS);
-    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
-    completed = false;
+  if (sigsetjmp(jump, 0) != 0) {
+    t_fault_jump = nullptr;
+    return false;
   }
+  t_fault_jump = &jump;
+  // The handler must see the buffer before the first read of the record,
+  // and until after the last (the compiler could move them).
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  read(arg);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   t_fault_jump = nullptr;
-  guard_leave();
-  return completed;
+  return true;
 }
 
 struct SnapshotCall {
