@@ -45,10 +45,12 @@ void draw_box(const ScanEntry *entries, size_t count, size_t selected) {
     const bool plain_tool = e.tool <= TOOL_RESTORE;
     if (k == selected)
       wattr_on(stdscr, A_REVERSE, nullptr);
-    // The name goes through curses, which shows control bytes in printable
-    // form; the precision keeps the read inside the field.
-    mvprintw(BOX_FIRST_ROW + static_cast<int>(k), 0, "%-4s %-20.*s %-8u %-5s %-8s %s",
-             k == selected ? ">" : "", static_cast<int>(sizeof e.name), e.name, e.pid,
+    // The name is another process's text: shown printable (a newline or
+    // backspace in it must not break the box), never read past its field.
+    char name[printable_size(sizeof e.name)];
+    printable_text(e.name, sizeof e.name, name);
+    mvprintw(BOX_FIRST_ROW + static_cast<int>(k), 0, "%-4s %-20s %-8u %-5s %-8s %s",
+             k == selected ? ">" : "", name, e.pid,
              plain_tool ? type_label(e.backup_type) : "-", tool_label(e.tool),
              state_label(e.state));
     if (k == selected)

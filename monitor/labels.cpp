@@ -1,6 +1,7 @@
 #include "monitor/labels.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -35,4 +36,30 @@ const char *format_hms(uint64_t ms, char *buf, size_t size) {
            static_cast<unsigned long long>(ms / 60000 % 60),
            static_cast<unsigned long long>(ms / 1000 % 60));
   return buf;
+}
+
+// Copies a character field of another process's record into dst as
+// printable ASCII: it stops at the terminating zero or at the field's end,
+// whichever comes first, and shows control bytes as ^X and bytes above 127
+// as M-x, so that nothing a writer stored reaches the terminal raw (an
+// escape sequence in a job name could otherwise clear or retitle it).
+const char *printable_text(const char *field, size_t size, char *dst) {
+  size_t out = 0;
+  const size_t len = strnlen(field, size);
+  for (size_t i = 0; i < len; i++) {
+    unsigned char c = static_cast<unsigned char>(field[i]);
+    if (c >= 0x80) {
+      dst[out++] = 'M';
+      dst[out++] = '-';
+      c &= 0x7f;
+    }
+    if (c < 0x20 || c == 0x7f) {
+      dst[out++] = '^';
+      dst[out++] = static_cast<char>(c ^ 0x40);
+    } else {
+      dst[out++] = static_cast<char>(c);
+    }
+  }
+  dst[out] = '\0';
+  return dst;
 }

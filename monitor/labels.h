@@ -17,3 +17,12 @@ const char *format_bytes(uint64_t value, char *buf, size_t size);
 // "%02llu:%02llu:%02llu" hours:minutes:seconds; hours are not wrapped.
 // Writes into buf (24 bytes suffice) and returns buf.
 const char *format_hms(uint64_t ms, char *buf, size_t size);
+
+// Room printable_text needs for a field of `field` bytes: at most four
+// characters per byte ("M-^X") and the terminator.
+constexpr size_t printable_size(size_t field) { return 4 * field + 1; }
+
+// Copies a character field of another process's record into dst as
+// printable ASCII, up to its terminating zero or the field's end: control
+// bytes as ^X, bytes above 127 as M-x.  dst has printable_size(size) bytes.
+const char *printable_text(const char *field, size_t size, char *dst);

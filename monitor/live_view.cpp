@@ -38,7 +38,6 @@ constexpr size_t TIME_TEXT = 24;
 constexpr size_t BYTES_TEXT = 32;
 constexpr size_t ROW_TEXT = 256;
 constexpr size_t LINE_TEXT = 1280;
-constexpr size_t printable_size(size_t field) { return 4 * field + 1; }
 
 // The previous frame's figures for the rate line.
 struct RateHistory {
@@ -48,36 +47,9 @@ struct RateHistory {
   uint64_t bytes_raw;
 };
 
-// Copies a character field of another process's record into dst as
-// printable ASCII: it stops at the terminating zero or at the field's end,
-// whichever comes first, and shows control bytes as ^X and bytes above 127
-// as M-x, so that nothing a writer stored reaches the terminal raw (an
-// escape sequence in a job name could otherwise clear or retitle it).
-// dst has room for printable_size(size) bytes.
-const char *printable_copy(const char *field, size_t size, char *dst) {
-  size_t out = 0;
-  const size_t len = strnlen(field, size);
-  for (size_t i = 0; i < len; i++) {
-    unsigned char c = static_cast<unsigned char>(field[i]);
-    if (c >= 0x80) {
-      dst[out++] = 'M';
-      dst[out++] = '-';
-      c &= 0x7f;
-    }
-    if (c < 0x20 || c == 0x7f) {
-      dst[out++] = '^';
-      dst[out++] = static_cast<char>(c ^ 0x40);
-    } else {
-      dst[out++] = static_cast<char>(c);
-    }
-  }
-  dst[out] = '\0';
-  return dst;
-}
-
 template <size_t N, size_t M> const char *printable(const char (&field)[N], char (&dst)[M]) {
   static_assert(M >= printable_size(N), "room for every byte of the field");
-  return printable_copy(field, N, dst);
+  return printable_text(field, N, dst);
 }
 
 // Draws text at (row, col), cut at the right edge: a long line must not

@@ -194,12 +194,13 @@ TEST_F(Box, ControlBytesInNamesArePrintable) {
   auto a = make_tool(TOOL_AGENT, "alpha");
   auto evil = std::make_unique<zt::FakeTool>();
   ProgressSegment r = zt::fake_record(evil->pid(), TOOL_AGENT, "");
-  memcpy(r.name, "\x1b[2J\x07x\x01y\xff\x80z", 11);
+  memcpy(r.name, "\x1b[2J\x07x\x01y\xff\x80z\n\bw", 14);
   r.state = STATE_RUNNING;
   ASSERT_TRUE(evil->publish(r));
   ASSERT_TRUE(start());
   ASSERT_TRUE(wait_box());
-  ASSERT_TRUE(term.wait_text("^[[2J^Gx^Ay")) << term.screen_text();
+  // A newline or backspace in the name must not break the row either.
+  ASSERT_TRUE(term.wait_text("^[[2J^Gx^AyM-^?M-^@z^J^Hw")) << term.screen_text();
   // The escape sequence did not clear the screen, and no byte reached the
   // terminal other than printable ASCII.
   std::vector<std::string> screen = term.screen();

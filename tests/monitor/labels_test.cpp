@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -57,3 +58,13 @@ TEST(Labels, ToolAndTypeTextsWithUnknownValues) {
 }
 
 } // namespace
+
+TEST(PrintableText, StopsAtTheZeroOrTheFieldEndAndEscapesEveryOtherByte) {
+  char out[printable_size(8)];
+  const char terminated[8] = {'a', '\n', 'b', '\0', 'x', 'x', 'x', 'x'};
+  EXPECT_STREQ(printable_text(terminated, sizeof terminated, out), "a^Jb");
+  const char unterminated[8] = {'\x1b', '[', '\x7f', '\x80', '\xff', 'z', 'z', 'z'};
+  EXPECT_STREQ(printable_text(unterminated, sizeof unterminated, out), "^[[^?M-^@M-^?zzz");
+  const char worst[8] = {'\x81', '\x81', '\x81', '\x81', '\x81', '\x81', '\x81', '\x81'};
+  EXPECT_EQ(strlen(printable_text(worst, sizeof worst, out)), sizeof out - 1);
+}
