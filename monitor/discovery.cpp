@@ -18,18 +18,23 @@ constexpr int KEY_CODE_NEWLINE = 10;
 constexpr int BOX_FIRST_ROW = 4;
 
 // An entry is hidden when an orchestrator of the scan names it as its
-// current child; the test looks at the scan as found, and the remaining
-// entries keep their order.  A record naming itself does not hide itself
-// (the view does not follow such a child either).
+// current child; the test looks at the scan as found (so the flags are all
+// settled before any entry moves), and the remaining entries keep their
+// order.  A record naming itself does not hide itself (the view does not
+// follow such a child either).  Without memory for the flags nothing is
+// hidden: a longer list beats a lost one.
 size_t drop_children(ScanEntry *entries, size_t count) {
+  auto *hidden = static_cast<bool *>(calloc(count, sizeof(bool)));
+  if (hidden == nullptr)
+    return count;
+  for (size_t i = 0; i < count; i++)
+    for (size_t j = 0; j < count && !hidden[i]; j++)
+      hidden[i] = j != i && entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
   size_t kept = 0;
-  for (size_t i = 0; i < count; i++) {
-    bool is_child = false;
-    for (size_t j = 0; j < count && !is_child; j++)
-      is_child = j != i && entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
-    if (!is_child)
+  for (size_t i = 0; i < count; i++)
+    if (!hidden[i])
       entries[kept++] = entries[i];
-  }
+  free(hidden);
   return kept;
 }
 

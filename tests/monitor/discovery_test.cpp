@@ -257,6 +257,31 @@ TEST_F(Box, OrchestratorAndItsChildOpenDirectly) {
   EXPECT_EQ(exit_status(), 0);
 }
 
+// An orchestrator that is itself hidden (another orchestrator's child)
+// still hides its own child: every test looks at the scan as found,
+// whatever order the directory lists the segments in.
+TEST_F(Box, HiddenOrchestratorStillHidesItsChild) {
+  auto agent_c = make_tool(TOOL_AGENT, "agentC");
+  auto agent_d = make_tool(TOOL_AGENT, "agentD");
+  auto orch_b = std::make_unique<zt::FakeTool>();
+  ProgressSegment b = zt::fake_record(orch_b->pid(), TOOL_PROXMOX, "orchB");
+  b.child_pid = agent_c->pid();
+  ASSERT_TRUE(orch_b->publish(b));
+  auto orch_a = std::make_unique<zt::FakeTool>();
+  ProgressSegment a = zt::fake_record(orch_a->pid(), TOOL_XENV, "orchA");
+  a.child_pid = orch_b->pid();
+  ASSERT_TRUE(orch_a->publish(a));
+  ASSERT_TRUE(start());
+  ASSERT_TRUE(wait_box());
+  std::vector<std::string> s = term.screen();
+  EXPECT_GE(row_of(s, "orchA"), 4) << term.screen_text();
+  EXPECT_GE(row_of(s, "agentD"), 4) << term.screen_text();
+  EXPECT_EQ(row_of(s, "orchB"), -1) << term.screen_text();
+  EXPECT_EQ(row_of(s, "agentC"), -1) << term.screen_text();
+  term.send_keys("q");
+  EXPECT_EQ(exit_status(), 0);
+}
+
 TEST_F(Box, ChildWithoutSegmentRemovesNothing) {
   zt::FakeTool no_segment;
   auto agent = make_tool(TOOL_AGENT, "agent1");
