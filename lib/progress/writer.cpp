@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <pthread.h>
@@ -175,7 +176,14 @@ int64_t eta_seconds(uint64_t done, uint64_t total, int64_t now, int64_t base) {
   if (done == 0 || done > total)
     return -1;
   double per_block = static_cast<double>(now - base) / static_cast<double>(done);
-  return static_cast<int64_t>(per_block * static_cast<double>(total - done) / 1000.0);
+  double eta = per_block * static_cast<double>(total - done) / 1000.0;
+  // A huge total (or a clock that went back) must not make the conversion
+  // undefined: such an estimate is as good as unknown or "now".
+  if (!(eta < 9.2e18))
+    return INT64_MAX;
+  if (eta < 0)
+    return 0;
+  return static_cast<int64_t>(eta);
 }
 
 void build_name(char (&buf)[64], uint32_t pid) {
