@@ -120,6 +120,10 @@ bool read_levels(int argc, char **argv, DemoConfig *cfg, char *why, unsigned why
       cfg->level = cfg->level_min;
     if (cfg->level > cfg->level_max)
       cfg->level = cfg->level_max;
+  } else if (cfg->level < cfg->level_min || cfg->level > cfg->level_max) {
+    snprintf(why, why_size, "--level %d is outside --level-min %d .. --level-max %d", cfg->level,
+             cfg->level_min, cfg->level_max);
+    return false;
   }
   return true;
 }

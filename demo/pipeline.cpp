@@ -566,8 +566,12 @@ StatusCode demo_run(const DemoConfig *cfg, BlockHandle *source, ProgressSegment 
     started[w] = thread_start(&workers[w], worker_main, &p.args[w]) == 0;
     running += started[w] ? 1 : 0;
   }
-  // Workers that never started are never going to leave.
-  p.workers_left.fetch_sub(cfg->workers - running);
+  // Workers that never started are never going to leave; if the ones that
+  // did have all left already, nobody else will close the output queue.
+  const uint32_t never_started = cfg->workers - running;
+  if (never_started > 0 && p.workers_left.fetch_sub(never_started) == never_started &&
+      running > 0)
+    block_queue_close(&p.out_q);
   DemoStats stats{};
   if (!reader_started || running == 0) {
     // Closing every queue releases whichever threads did start.

@@ -115,6 +115,11 @@ int demo_worker_main(const DemoArgs *args) {
     }
     return 1;
   }
+  // A restore whose blocks do not verify has not restored the disk.
+  const uint64_t verify_failures = a.tool == TOOL_RESTORE ? stats.unchanged : 0;
+  if (verify_failures > 0)
+    log_msg(LVL_ERROR, "%llu blocks failed verification",
+            static_cast<unsigned long long>(verify_failures));
   if (segment != nullptr) {
     // A paced run is watched by people: its final figures stay up for a
     // moment in the finishing state before the segment goes.
@@ -125,11 +130,16 @@ int demo_worker_main(const DemoArgs *args) {
     double stored = stats.bytes_raw == 0 ? 0.0
                                          : 100.0 * static_cast<double>(stats.bytes_compressed) /
                                                static_cast<double>(stats.bytes_raw);
-    progress_note(STATE_FINISHING, "%llu blocks, %.1f%% of raw stored",
-                  static_cast<unsigned long long>(stats.blocks), stored);
-    progress_finish(1);
+    if (verify_failures > 0)
+      progress_note(STATE_FINISHING, "%llu of %llu blocks failed verification",
+                    static_cast<unsigned long long>(verify_failures),
+                    static_cast<unsigned long long>(stats.blocks));
+    else
+      progress_note(STATE_FINISHING, "%llu blocks, %.1f%% of raw stored",
+                    static_cast<unsigned long long>(stats.blocks), stored);
+    progress_finish(verify_failures == 0);
   }
   if (a.stats)
     demo_print_stats(&a.cfg, &stats);
-  return 0;
+  return verify_failures == 0 ? 0 : 1;
 }

@@ -115,6 +115,7 @@ TEST(DemoArgs, BadValuesAreNamed) {
       {{"--children", "0"}, "invalid value '0' for --children"},
       {{"--duty-min", "50", "--duty-max", "40"}, "--duty-min 50 is above --duty-max 40"},
       {{"--source="}, "--source needs a path"},
+      {{"--level", "12", "--level-max", "9"}, "--level 12 is outside --level-min 1 .. --level-max 9"},
   };
   for (const Case &c : cases) {
     Parsed p = parse(c.words);

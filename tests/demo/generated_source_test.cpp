@@ -123,7 +123,7 @@ TEST(GeneratedSource, ReadsThroughTheBlockDispatchers) {
   EXPECT_EQ(h.fd, -1);
 }
 
-TEST(GeneratedSource, SizesAndSpecs) {
+TEST(GeneratedSource, SizesAndSourceNames) {
   uint64_t v = 0;
   EXPECT_EQ(demo_parse_size("4096", &v), ST_OK);
   EXPECT_EQ(v, 4096u);

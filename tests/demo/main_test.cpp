@@ -139,6 +139,13 @@ TEST(DemoMain, StartUpSequenceAndOptions) {
   ASSERT_TRUE(WIFEXITED(quick.status));
   EXPECT_EQ(WEXITSTATUS(quick.status), 0) << quick.err;
   EXPECT_NE(quick.out.find("stats: 64 blocks of 65536 bytes"), std::string::npos) << quick.out;
+
+  // A restore whose blocks do not verify fails.
+  Result damaged = run({demo_bin(), "--no-log", "--no-syslog", "--no-progress", "--tool",
+                        "restore", "--blocks", "64", "--seconds", "0", "--corrupt-every", "4"});
+  ASSERT_TRUE(WIFEXITED(damaged.status));
+  EXPECT_EQ(WEXITSTATUS(damaged.status), 1) << damaged.err;
+  EXPECT_NE(damaged.err.find("blocks failed verification"), std::string::npos) << damaged.err;
 }
 
 TEST(DemoMain, LiveViewOfARestoreListsItsWorkers) {
