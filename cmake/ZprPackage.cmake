@@ -1,6 +1,6 @@
 # Debian package of the monitor and the common library, built with
 # `cpack -G DEB` in the build tree.  The runtime dependencies come from
-# dpkg-shlibdeps (libc6, libssl3, libzstd1, liblz4-1, libncursesw6,
+# dpkg-shlibdeps (libc6, libssl3, libzstd1, liblz4-1, libncurses6,
 # libtinfo6); the -dev packages a tool needs to link the library are
 # suggested.
 

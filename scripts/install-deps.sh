@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config make
   libssl-dev libzstd-dev liblz4-dev libncurses-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev openssl
   tmux util-linux procps psmisc
   clang libclang-rt-14-dev
   libisal-dev

@@ -27,7 +27,7 @@ depends=$(field Depends)
 for package in libc6 libssl3 libzstd1 liblz4-1 libtinfo6; do
   grep -qE "(^|, )$package( |,|$)" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
-grep -qE "(^|, )libncurses(w)?6( |,|$)" <<<"$depends" || fail "Depends lacks libncursesw6: $depends"
+grep -qE "(^|, )libncurses6( |,|$)" <<<"$depends" || fail "Depends lacks libncurses6: $depends"
 [[ -n $(grep -E '^ Description: ' <<<"$info") ]] || fail "no Description"
 
 contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
