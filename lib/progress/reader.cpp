@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "progress/seqlock.h"
+#include "progress/seqlock_internal.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "digest/cpu_features.h"
-#include "progress/seqlock.h"
+#include "progress/seqlock_internal.h"
 #include "runtime/clock.h"
 #include "runtime/log.h"
 

@@ -17,7 +17,7 @@
 
 #include <functional>
 
-#include "progress/seqlock.h"
+#include "progress/seqlock_internal.h"
 #include "progress/writer.h"
 #include "support/test_support.h"
 

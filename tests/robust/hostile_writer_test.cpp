@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "progress/seqlock.h"
+#include "progress/seqlock_internal.h"
 #include "support/fake_segment.h"
 #include "support/test_support.h"
 #include "support/tmux_session.h"
