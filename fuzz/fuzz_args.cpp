@@ -78,12 +78,12 @@ int model_warnings(int argc, char **argv, int max_positional) {
       continue;
     }
     const char *value = nullptr;
-    const OptionSpec *spec = nullptr;
+    const OptionSpec *entry = nullptr;
     for (const OptionSpec *table : kTables)
-      if (spec == nullptr)
-        spec = model_match(table, a, &value);
-    if (spec != nullptr) {
-      if (!spec->takes_value || value != nullptr) {
+      if (entry == nullptr)
+        entry = model_match(table, a, &value);
+    if (entry != nullptr) {
+      if (!entry->takes_value || value != nullptr) {
         i++;
         continue;
       }
@@ -133,10 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   static const char def[] = "default";
   for (const OptionSpec *table : kTables) {
-    for (const OptionSpec *spec = table; spec->long_name != nullptr; spec++) {
-      const char *v = opt_value(argc, argv, spec->long_name, spec->short_name, def);
+    for (const OptionSpec *entry = table; entry->long_name != nullptr; entry++) {
+      const char *v = opt_value(argc, argv, entry->long_name, entry->short_name, def);
       check_value(v, def, argc, argv, lengths);
-      int flag = opt_flag(argc, argv, spec->long_name, spec->short_name);
+      int flag = opt_flag(argc, argv, entry->long_name, entry->short_name);
       check(flag == 0 || flag == 1);
       for (int i = 1; i < argc; i++) {
         const char *inline_value = nullptr;
