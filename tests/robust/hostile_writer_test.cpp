@@ -232,8 +232,9 @@ TEST(HostileWriter, DeadInsideAnUpdateDumpPrintsNoDataAndEnds) {
 struct RandomWriter {
   pid_t pid = -1;
   // keep_running: the state byte is held at "running", so a dump does not
-  // end on a random final state.
-  explicit RandomWriter(bool keep_running, unsigned seed) {
+  // end on a random final state.  final_after: from that many records on,
+  // every record is final (DONE or FAILED), so a dump ends for certain.
+  explicit RandomWriter(bool keep_running, unsigned seed, uint64_t final_after = 0) {
     fflush(nullptr);
     pid = fork();
     if (pid != 0)
@@ -249,7 +250,7 @@ struct RandomWriter {
     auto *live = static_cast<ProgressSegment *>(map);
     std::mt19937_64 rng(seed);
     ProgressSegment next;
-    for (;;) {
+    for (uint64_t n = 1;; n++) {
       auto *words = reinterpret_cast<uint64_t *>(&next);
       for (size_t i = 0; i < PROGRESS_WORDS; i++)
         words[i] = rng();
@@ -263,6 +264,8 @@ struct RandomWriter {
       }
       if (keep_running)
         next.state = STATE_RUNNING;
+      else if (final_after != 0 && n > final_after)
+        next.state = (rng() & 1) != 0 ? STATE_DONE : STATE_FAILED;
       uint64_t s = seqlock_write_begin(live);
       seqlock_store_words(live, next, 2, PROGRESS_WORDS);
       seqlock_write_end(live, s);
@@ -327,11 +330,12 @@ TEST(HostileWriter, RandomRecordsDump) {
 }
 
 TEST(HostileWriter, RandomRecordsDumpEndsOnARandomFinalState) {
-  RandomWriter writer(false, 3);
+  RandomWriter writer(false, 3, 2000);
   ASSERT_GT(writer.pid, 0);
   ASSERT_TRUE(zt::wait_until([&] { return writer.has_segment(); }));
   Dump dump(writer.id());
-  // About one record in 128 says DONE or FAILED; the dump stops on it.
+  // About one record in 128 says DONE or FAILED, and every one after the
+  // 2000th; the dump stops on the first it sees.
   EXPECT_EQ(dump.finish(), 0);
   EXPECT_EQ(dump.err(), "");
   std::vector<std::string> lines = dump.lines();
