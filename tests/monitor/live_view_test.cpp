@@ -490,12 +490,20 @@ TEST(LiveView, ProcessEndingUnexpectedlyOrDone) {
   View view;
   ASSERT_TRUE(view.start(crashed.pid()));
   ASSERT_TRUE(view.shows(agent_page(crashed.pid()))) << view.tmux.screen_text();
-  // A zombie still counts as present; once reaped, the pid is gone.
+  // A zombie still counts as present; once reaped, the pid is gone.  Each
+  // step changes a counter, so the screen that shows it was drawn after
+  // the step.
   crashed.zombie();
-  EXPECT_TRUE(view.shows(agent_page(crashed.pid()))) << view.tmux.screen_text();
-  crashed.stop();
+  crashed.record().written = 201;
+  ASSERT_TRUE(crashed.republish());
   Rows want = agent_page(crashed.pid());
+  want[7].second = "Written:    201";
+  EXPECT_TRUE(view.shows(want)) << view.tmux.screen_text();
+  crashed.stop();
+  crashed.record().written = 202;
+  ASSERT_TRUE(crashed.republish());
   want[1].second = "Status: running (process ended unexpectedly)";
+  want[7].second = "Written:    202";
   EXPECT_TRUE(view.shows(want)) << view.tmux.screen_text();
   EXPECT_TRUE(view.quits_with("q"));
 
@@ -508,9 +516,15 @@ TEST(LiveView, ProcessEndingUnexpectedlyOrDone) {
   want = agent_page(done.pid());
   want[1].second = "Status: running - all blocks written";
   ASSERT_TRUE(view2.shows(want)) << view2.tmux.screen_text();
-  done.finish(STATE_DONE);
+  // DONE, then the process gone: never the suffix (the name is kept here
+  // so that a changed counter can show a frame drawn after the exit).
+  done.record().state = STATE_DONE;
+  ASSERT_TRUE(done.republish());
   done.stop();
+  done.record().written = 201;
+  ASSERT_TRUE(done.republish());
   want[1].second = "Status: DONE - all blocks written";
+  want[7].second = "Written:    201";
   EXPECT_TRUE(view2.shows(want)) << view2.tmux.screen_text();
   EXPECT_TRUE(view2.quits_with("q"));
 }
@@ -770,7 +784,10 @@ TEST(LiveView, RecordFromTheRealWriter) {
   int status = -1;
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  // The writer has gone; the last record stays, without the suffix.
+  // The writer has gone and removed its name; the last record stays.  (That
+  // a final state never gains the suffix is shown with a counter change in
+  // ProcessEndingUnexpectedlyOrDone.)
+  ASSERT_TRUE(view.tmux.send_keys("x")); // any key redraws
   EXPECT_TRUE(view.shows(page + Rows{{1, "Status: DONE"}})) << view.tmux.screen_text();
   EXPECT_TRUE(view.quits_with("q"));
 }
