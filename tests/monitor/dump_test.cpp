@@ -91,6 +91,13 @@ ProgressSegment running_agent(uint32_t pid, uint64_t blocks_done) {
   return r;
 }
 
+// Read system calls a process has made so far (/proc/<pid>/io "syscr").
+uint64_t read_syscalls(pid_t pid) {
+  std::string io = zt::read_file("/proc/" + std::to_string(pid) + "/io");
+  size_t at = io.find("syscr: ");
+  return at == std::string::npos ? 0 : std::stoull(io.substr(at + 7));
+}
+
 TEST(DumpMode, HeaderAndExactColumns) {
   zt::FakeTool tool;
   ProgressSegment r = zt::fake_record(tool.pid(), TOOL_AGENT);
@@ -177,7 +184,10 @@ TEST(DumpMode, NameWithParenthesesIsNotTakenForAZombie) {
 TEST(DumpMode, WaitsForTheSegment) {
   zt::FakeTool tool;
   Dump dump(tool.pid(), {"--interval", "20", "--wait", "1000"});
-  // Nothing is printed while the segment is missing.
+  // Nothing is printed while the segment is missing.  Every attempt reads
+  // the tool's /proc stat file, so the dump's read count tells that it has
+  // been retrying for a while.
+  ASSERT_TRUE(zt::wait_until([&] { return read_syscalls(dump.pid) >= 25; }));
   EXPECT_TRUE(dump.lines().empty());
   EXPECT_EQ(waitpid(dump.pid, nullptr, WNOHANG), 0);
   ASSERT_TRUE(tool.publish(running_agent(tool.pid(), 42)));
