@@ -16,11 +16,11 @@ void *take_locked(BlockQueue *q) {
   return item;
 }
 
-// Absolute CLOCK_REALTIME deadline for pthread_cond_timedwait (the wrapped
-// condition variables use the default clock).
+// Absolute CLOCK_MONOTONIC deadline for pthread_cond_clockwait: a wall
+// clock stepped back must not stall the waiting output stage.
 timespec deadline_after(int timeout_ms) {
   timespec ts{};
-  clock_gettime(CLOCK_REALTIME, &ts);
+  clock_gettime(CLOCK_MONOTONIC, &ts);
   ts.tv_sec += timeout_ms / 1000;
   ts.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
   if (ts.tv_nsec >= 1000000000L) {
@@ -88,7 +88,8 @@ void *block_queue_pop_timed(BlockQueue *q, int timeout_ms, int *timed_out) {
   timespec deadline = deadline_after(timeout_ms < 0 ? 0 : timeout_ms);
   mutex_lock(&q->lock);
   while (q->count == 0 && !q->closed) {
-    if (pthread_cond_timedwait(&q->not_empty, &q->lock, &deadline) == ETIMEDOUT) {
+    if (pthread_cond_clockwait(&q->not_empty, &q->lock, CLOCK_MONOTONIC, &deadline) ==
+        ETIMEDOUT) {
       if (q->count == 0 && !q->closed)
         *timed_out = 1;
       break;

@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
+
+#include "support/test_support.h"
 
 namespace {
 
@@ -55,8 +60,25 @@ TEST(BlockQueue, CloseWakesBlockedProducersAndConsumers) {
   block_queue_push(&full, item(1));
   std::atomic<int> push_result{1};
   std::atomic<void *> pop_result{item(1)};
-  std::thread producer([&] { push_result = block_queue_push(&full, item(2)); });
-  std::thread consumer([&] { pop_result = block_queue_pop(&empty); });
+  std::atomic<pid_t> producer_tid{0}, consumer_tid{0};
+  std::thread producer([&] {
+    producer_tid = gettid();
+    push_result = block_queue_push(&full, item(2));
+  });
+  std::thread consumer([&] {
+    consumer_tid = gettid();
+    pop_result = block_queue_pop(&empty);
+  });
+  // Close only once both threads are asleep in the queue, so that the
+  // close has to wake them.
+  auto sleeping = [](pid_t tid) {
+    if (tid == 0)
+      return false;
+    std::string stat = zt::read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'S';
+  };
+  ASSERT_TRUE(zt::wait_until([&] { return sleeping(producer_tid) && sleeping(consumer_tid); }));
   block_queue_close(&full);
   block_queue_close(&empty);
   producer.join();
