@@ -43,8 +43,16 @@ void install_forwarding() {
     sigaction(sig, &sa, nullptr);
 }
 
-// Waits for the child; true when it exited with status 0.
+// Waits for the child; true when it exited with status 0.  The child is
+// forgotten by the signal handler before it is reaped, so a forwarded
+// signal can never reach a reused pid.
 bool child_succeeded(pid_t pid) {
+  siginfo_t info{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0) {
+    if (errno != EINTR)
+      break;
+  }
+  g_child.store(0);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR)
@@ -149,7 +157,6 @@ int demo_orchestrate(const DemoArgs *a, int argc, char **argv) {
     } else {
       progress_set_child(static_cast<uint32_t>(pid));
       good = child_succeeded(pid);
-      g_child.store(0);
       progress_set_child(0);
       if (!good)
         log_msg(LVL_ERROR, "child %s (pid %d) failed", child_name, static_cast<int>(pid));
