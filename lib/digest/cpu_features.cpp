@@ -1,5 +1,7 @@
 #include "digest/cpu_features.h"
 
+#include "digest/cpu_features_internal.h"
+
 #include <cstdlib>
 
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,5 +1,7 @@
 #include "digest/cpu_features.h"
 
+#include "digest/cpu_features_internal.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <fstream>

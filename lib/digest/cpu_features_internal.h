@@ -1,0 +1,23 @@
+// The decision rules of the CPU feature report as functions of the
+// processor facts, so that they can be checked with made-up processors.
+// Internal to the library and its tests.
+#pragma once
+
+#include <cstdint>
+
+// The processor facts both probes decide on.
+struct CpuFacts {
+  uint32_t max_leaf;
+  bool ssse3;
+  bool osxsave;
+  bool avx;
+  bool xcr0_xmm_ymm; // XCR0 bits 1 and 2; only read when osxsave and avx
+  bool bmi1;         // leaf 7 facts count only when max_leaf >= 7
+  bool avx2;
+  bool bmi2;
+  bool sha;
+};
+
+CpuFacts cpu_read_facts();
+unsigned cpu_flags_from_facts(const CpuFacts &facts);
+const char *sha256_label_from_facts(const CpuFacts &facts, bool ia32cap_set);
