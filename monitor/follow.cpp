@@ -14,8 +14,6 @@ namespace {
 constexpr const char *STATE_LABELS[] = {"starting", "running", "finishing", "DONE", "FAILED"};
 static_assert(sizeof STATE_LABELS / sizeof STATE_LABELS[0] == STATE_FAILED + 1);
 
-bool is_final(uint8_t state) { return state == STATE_DONE || state == STATE_FAILED; }
-
 // now - start in seconds, saturated: start_wall comes from another
 // process and may hold any value.
 int64_t seconds_since(int64_t now, int64_t start) {
@@ -59,7 +57,7 @@ const char *state_label(uint8_t state) {
 
 uint64_t effective_elapsed_ms(const ProgressSegment &record) {
   uint64_t elapsed = record.elapsed_ms;
-  bool counting = record.state == STATE_STARTING || (record.tool > TOOL_RESTORE && !is_final(record.state));
+  bool counting = record.state == STATE_STARTING || (record.tool > TOOL_RESTORE && !state_is_final(record.state));
   if (!counting)
     return elapsed;
   int64_t d = seconds_since(wall_clock_seconds(), record.start_wall);
@@ -95,3 +93,5 @@ void follow_release(ChildFollow *follow) {
   progress_detach(&follow->mapping);
   follow->followed_pid = 0;
 }
+
+bool state_is_final(uint8_t state) { return state == STATE_DONE || state == STATE_FAILED; }

@@ -12,6 +12,9 @@ bool process_alive(uint32_t pid);
 // "starting", "running", "finishing", "DONE", "FAILED", or "?".
 const char *state_label(uint8_t state);
 
+// True for the final states, DONE and FAILED.
+bool state_is_final(uint8_t state);
+
 // The elapsed time to show for one snapshot: the published elapsed_ms,
 // or the wall-clock time since start_wall while the record is starting
 // (and for an orchestrator while it is not final), whichever is larger.

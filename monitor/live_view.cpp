@@ -69,8 +69,6 @@ __attribute__((format(printf, 3, 4))) void put_line(int row, int col, const char
   put_text(row, col, line);
 }
 
-bool is_final(uint8_t state) { return state == STATE_DONE || state == STATE_FAILED; }
-
 // A process that exists but may not be signalled, or a zombie, is present.
 bool vanished(uint32_t pid) {
   return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
@@ -80,7 +78,7 @@ void draw_status(int row, const ProgressSegment &r) {
   char message[printable_size(sizeof r.message)];
   printable(r.message, message);
   put_line(row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "",
-           message, !is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
+           message, !state_is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
 }
 
 void draw_bar(int row, const ProgressSegment &r) {
