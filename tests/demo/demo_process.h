@@ -33,6 +33,9 @@ inline Child spawn(const std::vector<std::string> &argv, bool capture = true) {
   Child c;
   c.pid = fork();
   if (c.pid == 0) {
+    // The alarm survives exec: a program that hangs ends by SIGALRM after
+    // two minutes instead of holding its test until ctest's limit.
+    alarm(120);
     int null = open("/dev/null", O_RDWR);
     dup2(capture ? out[1] : null, 1);
     dup2(capture ? err[1] : null, 2);
