@@ -18,8 +18,9 @@ constexpr const char DUMP_HEADER[] =
     "bg_self_net\tstate\n";
 
 // Sleeps whole milliseconds.  Computed in 64 bits, so every interval the
-// command line can give is honoured instead of wrapping around.
-void sleep_ms(uint32_t ms) {
+// command line can give is honoured instead of wrapping around (the
+// library's sleep_ms stops at about 35 minutes).
+void pause_ms(uint32_t ms) {
   struct timespec ts;
   ts.tv_sec = static_cast<time_t>(ms / 1000);
   ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
@@ -36,7 +37,7 @@ bool wait_for_segment(uint32_t pid, uint32_t wait_s, const ProgressSegment **out
       return true;
     if (waited_ms >= limit_ms || !process_alive(pid))
       return false;
-    sleep_ms(ATTACH_STEP_MS);
+    pause_ms(ATTACH_STEP_MS);
   }
 }
 
@@ -78,12 +79,12 @@ int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s) {
       print_line(*shown);
       // Only the attached process's own final state ends the dump, never
       // its child's.
-      if (record.state == STATE_DONE || record.state == STATE_FAILED)
+      if (state_is_final(record.state))
         break;
     }
     if (!process_alive(pid))
       break;
-    sleep_ms(interval_ms);
+    pause_ms(interval_ms);
   }
   follow_release(&follow);
   progress_detach(&mapping);
