@@ -108,6 +108,22 @@ Texts expected_bits(std::vector<int> bits, bool startstop, const char *end = "st
   return result;
 }
 
+// One mask value and what it selects: the bits a test entry of mask
+// 1 << bit reaches, whether start and stop are written, and the warning.
+struct MaskCase {
+  std::vector<std::string> args;
+  std::vector<int> bits;
+  bool startstop;
+  std::string warning;
+};
+
+std::vector<int> all_bits() {
+  std::vector<int> bits;
+  for (int bit = 0; bit < 32; bit++)
+    bits.push_back(bit);
+  return bits;
+}
+
 } // namespace
 
 TEST(RunLogFile, StartAndEndEntriesByExitStatus) {
@@ -184,16 +200,8 @@ TEST(RunLogFile, OutputsSwitchedOff) {
 }
 
 TEST(RunLogFile, MaskValues) {
-  struct Case {
-    std::vector<std::string> args;
-    std::vector<int> bits;
-    bool startstop;
-    std::string warning;
-  };
-  std::vector<int> every_bit;
-  for (int bit = 0; bit < 32; bit++)
-    every_bit.push_back(bit);
-  const std::vector<Case> cases = {
+  const std::vector<int> every_bit = all_bits();
+  const std::vector<MaskCase> cases = {
       {{"--log", "0x3"}, {0, 1}, true, ""},
       {{"--log", "010"}, {3}, false, ""},
       {{"--log=12"}, {2, 3}, false, ""},
@@ -206,7 +214,7 @@ TEST(RunLogFile, MaskValues) {
       {{"--log", " +6"}, {1, 2}, false, ""},
       {{"--log", "5", "--log", "2"}, {0, 2}, true, ""},
   };
-  for (const Case &c : cases) {
+  for (const MaskCase &c : cases) {
     zt::TempDir dir;
     std::vector<std::string> args = {"--no-syslog", "--log-path", dir.path};
     args.insert(args.end(), c.args.begin(), c.args.end());
@@ -371,16 +379,8 @@ TEST(RunLogSyslog, DefaultsReachSyslogAndTheDefaultLogfile) {
 }
 
 TEST(RunLogSyslog, MaskValues) {
-  struct Case {
-    std::vector<std::string> args;
-    std::vector<int> bits;
-    bool startstop;
-    std::string warning;
-  };
-  std::vector<int> every_bit;
-  for (int bit = 0; bit < 32; bit++)
-    every_bit.push_back(bit);
-  const std::vector<Case> cases = {
+  const std::vector<int> every_bit = all_bits();
+  const std::vector<MaskCase> cases = {
       {{"--syslog", "0x3"}, {0, 1}, true, ""},
       {{"--syslog", "010"}, {3}, false, ""},
       {{"--syslog", "0"}, {}, false, ""},
@@ -389,7 +389,7 @@ TEST(RunLogSyslog, MaskValues) {
       {{"--syslog="}, {0}, true, ""},
       {{"--syslog", "-1"}, every_bit, true, ""},
   };
-  for (const Case &c : cases) {
+  for (const MaskCase &c : cases) {
     std::vector<std::string> args = {"--no-log"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     zt::ChildRun run = zt::run_child_with_syslog(
