@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "monitor/follow.h"
-#include "monitor/labels.h"
+#include "progress/follow.h"
+#include "progress/labels.h"
 #include "monitor/live_view.h"
 #include "progress/reader.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "monitor/follow.h"
+#include "progress/follow.h"
 #include "progress/reader.h"
 
 namespace {

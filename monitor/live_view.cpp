@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "monitor/follow.h"
-#include "monitor/labels.h"
+#include "progress/follow.h"
+#include "progress/labels.h"
 #include "monitor/page_layout.h"
 #include "progress/reader.h"
 #include "runtime/clock.h"

@@ -1,4 +1,4 @@
-#include "monitor/labels.h"
+#include "progress/labels.h"
 
 #include <gtest/gtest.h>
 

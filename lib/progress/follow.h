@@ -1,5 +1,6 @@
-// Helpers shared by the monitor's modes: the liveness test, state texts,
-// the elapsed-time rule and the step that follows an orchestrator's child.
+// What every reader of the records shares (the monitor and the exporter):
+// the liveness test, state texts, the elapsed-time rule and the step that
+// follows an orchestrator's child.
 #pragma once
 
 #include <cstdint>

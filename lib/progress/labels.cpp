@@ -1,4 +1,4 @@
-#include "monitor/labels.h"
+#include "progress/labels.h"
 
 #include <cstdio>
 #include <cstring>

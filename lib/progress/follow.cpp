@@ -1,4 +1,4 @@
-#include "monitor/follow.h"
+#include "progress/follow.h"
 
 #include <fcntl.h>
 #include <unistd.h>

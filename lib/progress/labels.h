@@ -1,4 +1,4 @@
-// Texts of the live view and the selection box.
+// Texts for a record's fields, shared by the monitor and the exporter.
 #pragma once
 
 #include <cstddef>
