@@ -10,6 +10,7 @@ packages=(
   tmux util-linux procps psmisc
   clang libclang-rt-14-dev
   libisal-dev
+  prometheus-cpp-dev nlohmann-json3-dev prometheus prometheus-node-exporter
   groff-base man-db dpkg-dev bash-completion
 )
 
