@@ -24,9 +24,10 @@ SCREEN *g_screen = nullptr;
 // SIGHUP and SIGQUIT end the screens the way curses' own handler ends them
 // on SIGINT and SIGTERM: terminal restored, then exit status 1.  The
 // actions found before are put back when the screen ends.
-constexpr int ENDING_SIGNALS[] = {SIGHUP, SIGQUIT};
-struct sigaction g_ending_prev[2];
-bool g_ending_installed[2] = {false, false};
+constexpr size_t ENDING_COUNT = 2;
+constexpr int ENDING_SIGNALS[ENDING_COUNT] = {SIGHUP, SIGQUIT};
+struct sigaction g_ending_prev[ENDING_COUNT];
+bool g_ending_installed[ENDING_COUNT] = {false, false};
 
 constexpr char QUIT_HINT[] = "Press 'q' to quit";
 constexpr char WAITING_TEXT[] = "zpr_monitor - waiting for a consistent snapshot...";
@@ -312,7 +313,7 @@ void end_on_signal(int sig) {
 // Only over the default action: a signal ignored on purpose (nohup) stays
 // ignored, and a handler of someone else's stays.
 void install_ending_signals() {
-  for (size_t i = 0; i < 2; i++) {
+  for (size_t i = 0; i < ENDING_COUNT; i++) {
     struct sigaction act {};
     act.sa_handler = end_on_signal;
     sigfillset(&act.sa_mask);
@@ -324,7 +325,7 @@ void install_ending_signals() {
 }
 
 void restore_ending_signals() {
-  for (size_t i = 0; i < 2; i++) {
+  for (size_t i = 0; i < ENDING_COUNT; i++) {
     if (g_ending_installed[i])
       sigaction(ENDING_SIGNALS[i], &g_ending_prev[i], nullptr);
     g_ending_installed[i] = false;
