@@ -16,6 +16,9 @@ namespace {
 constexpr int KEY_CODE_ESCAPE = 27;
 constexpr int KEY_CODE_NEWLINE = 10;
 constexpr int BOX_FIRST_ROW = 4;
+// Marks in the list area of a box longer than the terminal.
+constexpr char BOX_MORE_ABOVE[] = "  ^ more";
+constexpr char BOX_MORE_BELOW[] = "  v more";
 
 // An entry is hidden when an orchestrator of the scan names it as its
 // current child; the test looks at the scan as found (so the flags are all
@@ -38,14 +41,55 @@ size_t drop_children(ScanEntry *entries, size_t count) {
   return kept;
 }
 
-void draw_box(const ScanEntry *entries, size_t count, size_t selected) {
+// The part of the list the box shows: entries [first, first + shown), and
+// whether a mark row stands above or below them.
+struct BoxWindow {
+  size_t first;
+  size_t shown;
+  bool above;
+  bool below;
+};
+
+// A list that fits is shown whole and unmarked, exactly as it always was.
+// A longer one shows a window that moves as little as it can to keep the
+// selected entry in view; each mark takes one row of the list area, and
+// the window never leaves rows empty at the bottom (after the terminal
+// grew).  With fewer than three rows no mark fits beside an entry.
+BoxWindow box_window(size_t count, size_t selected, size_t first, size_t rows) {
+  if (count <= rows)
+    return {0, count, false, false};
+  first = first < selected ? first : selected;
+  if (rows < 3) {
+    if (rows != 0 && selected >= first + rows)
+      first = selected + 1 - rows;
+    return {first, rows, false, false};
+  }
+  for (;;) {
+    const bool above = first > 0;
+    size_t room = rows - (above ? 1 : 0);
+    const bool below = first + room < count;
+    if (below)
+      room--;
+    else if (count - first < room)
+      first = count - room; // stays above 0, as count > rows
+    if (selected < first + room)
+      return {first, room, first > 0, below};
+    first = selected + 1 - room;
+  }
+}
+
+void draw_box(const ScanEntry *entries, size_t count, size_t selected, size_t *first) {
   wclear(stdscr);
   mvprintw(0, 0, "zpr_monitor - multiple running backups/restores found");
   mvprintw(1, 0, "Use Up/Down and Enter to select, q to quit");
   mvprintw(3, 0, "%-4s %-20s %-8s %-5s %-8s %s", "", "NAME", "PID", "TYPE", "TOOL", "STATE");
-  // Rows below the bottom of the terminal are simply not drawn.
-  const size_t visible = LINES > BOX_FIRST_ROW ? static_cast<size_t>(LINES - BOX_FIRST_ROW) : 0;
-  for (size_t k = 0; k < count && k < visible; k++) {
+  const size_t rows = LINES > BOX_FIRST_ROW ? static_cast<size_t>(LINES - BOX_FIRST_ROW) : 0;
+  const BoxWindow w = box_window(count, selected, *first, rows);
+  *first = w.first;
+  int row = BOX_FIRST_ROW;
+  if (w.above)
+    mvprintw(row++, 0, "%s", BOX_MORE_ABOVE);
+  for (size_t k = w.first; k < w.first + w.shown; k++) {
     const ScanEntry &e = entries[k];
     const bool plain_tool = e.tool <= TOOL_RESTORE;
     if (k == selected)
@@ -54,13 +98,14 @@ void draw_box(const ScanEntry *entries, size_t count, size_t selected) {
     // backspace in it must not break the box), never read past its field.
     char name[printable_size(sizeof e.name)];
     printable_text(e.name, sizeof e.name, name);
-    mvprintw(BOX_FIRST_ROW + static_cast<int>(k), 0, "%-4s %-20s %-8u %-5s %-8s %s",
-             k == selected ? ">" : "", name, e.pid,
+    mvprintw(row++, 0, "%-4s %-20s %-8u %-5s %-8s %s", k == selected ? ">" : "", name, e.pid,
              plain_tool ? type_label(e.backup_type) : "-", tool_label(e.tool),
              state_label(e.state));
     if (k == selected)
       wattr_off(stdscr, A_REVERSE, nullptr);
   }
+  if (w.below)
+    mvprintw(row, 0, "%s", BOX_MORE_BELOW);
   wrefresh(stdscr);
 }
 
@@ -68,8 +113,9 @@ void draw_box(const ScanEntry *entries, size_t count, size_t selected) {
 // an entry was chosen, false when the user left without choosing.
 bool select_entry(const ScanEntry *entries, size_t count, uint32_t *pid) {
   size_t selected = 0;
+  size_t first = 0;
   for (;;) {
-    draw_box(entries, count, selected);
+    draw_box(entries, count, selected, &first);
     errno = 0;
     int key = wgetch(stdscr);
     // Without an input timeout an error means the terminal is gone; waiting
@@ -96,7 +142,8 @@ bool select_entry(const ScanEntry *entries, size_t count, uint32_t *pid) {
 int run_discovery() {
   ScanEntry *entries = nullptr;
   size_t count = 0;
-  if (scan_segments(&entries, &count) != ST_OK) {
+  size_t denied = 0;
+  if (scan_segments_denied(&entries, &count, &denied) != ST_OK) {
     fprintf(stderr, "error: progress scanning is not supported on this platform\n");
     return 1;
   }
@@ -104,6 +151,12 @@ int run_discovery() {
   if (count == 0) {
     free(entries);
     fprintf(stderr, "no running zpr_agent/zpr_restore found\n");
+    // Segments are private to their writer's user: say so, or a host full
+    // of other users' jobs looks idle to an unprivileged user.
+    if (denied != 0)
+      fprintf(stderr,
+              "%zu progress segment%s could not be opened for lack of permission (try as root)\n",
+              denied, denied == 1 ? "" : "s");
     return 1;
   }
   if (count == 1) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "monitor/output.h"
 #include "progress/follow.h"
 #include "progress/reader.h"
 
@@ -41,7 +42,9 @@ bool wait_for_segment(uint32_t pid, uint32_t wait_s, const ProgressSegment **out
   }
 }
 
-void print_line(const ProgressSegment &r) {
+// Returns false (after the error line) when the line did not reach
+// standard output.
+bool print_line(const ProgressSegment &r) {
   printf("%llu\t%llu\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%u\t%u\t%d\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%s\n",
          static_cast<unsigned long long>(effective_elapsed_ms(r)),
          static_cast<unsigned long long>(r.blocks_done),
@@ -51,7 +54,7 @@ void print_line(const ProgressSegment &r) {
          r.q_out_depth, r.q_out_cap, r.workers_active, r.workers_total, r.level,
          static_cast<unsigned>(r.bg_active), r.bg_duty_pct, r.bg_foreign_cpu, r.bg_foreign_io,
          r.bg_foreign_net, r.bg_self_cpu, r.bg_self_io, r.bg_self_net, state_label(r.state));
-  fflush(stdout);
+  return output_flush();
 }
 
 } // namespace
@@ -62,8 +65,9 @@ int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s) {
     fprintf(stderr, "error: no progress segment for PID %u\n", pid);
     return 1;
   }
+  // The first line that cannot be written ends the dump as a failure.
   fputs(DUMP_HEADER, stdout);
-  fflush(stdout);
+  bool written = output_flush();
 
   // Every printed value comes from one of these copies, never from the
   // shared mapping; they live for the whole loop, so a tick allocates
@@ -71,12 +75,14 @@ int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s) {
   ProgressSegment record;
   ProgressSegment child;
   ChildFollow follow{0, nullptr};
-  for (;;) {
+  while (written) {
     if (progress_snapshot(mapping, &record) == ST_OK) {
       const ProgressSegment *shown = &record;
       if (record.tool > TOOL_RESTORE && follow_child(&follow, record, &child).have_child)
         shown = &child;
-      print_line(*shown);
+      written = print_line(*shown);
+      if (!written)
+        break;
       // Only the attached process's own final state ends the dump, never
       // its child's.
       if (state_is_final(record.state))
@@ -88,5 +94,5 @@ int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s) {
   }
   follow_release(&follow);
   progress_detach(&mapping);
-  return 0;
+  return written ? 0 : 1;
 }

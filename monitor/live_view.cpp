@@ -21,6 +21,14 @@ namespace {
 
 SCREEN *g_screen = nullptr;
 
+// SIGHUP and SIGQUIT end the screens the way curses' own handler ends them
+// on SIGINT and SIGTERM: terminal restored, then exit status 1.  The
+// actions found before are put back when the screen ends.
+constexpr size_t ENDING_COUNT = 2;
+constexpr int ENDING_SIGNALS[ENDING_COUNT] = {SIGHUP, SIGQUIT};
+struct sigaction g_ending_prev[ENDING_COUNT];
+bool g_ending_installed[ENDING_COUNT] = {false, false};
+
 constexpr char QUIT_HINT[] = "Press 'q' to quit";
 constexpr char WAITING_TEXT[] = "zpr_monitor - waiting for a consistent snapshot...";
 constexpr int WAITING_HINT_ROW = 2;
@@ -39,12 +47,15 @@ constexpr size_t BYTES_TEXT = 32;
 constexpr size_t ROW_TEXT = 256;
 constexpr size_t LINE_TEXT = 1280;
 
-// The previous frame's figures for the rate line.
+// The previous frame's figures for the rate line, and the rate last
+// computed for this record.
 struct RateHistory {
   bool valid;
   uint64_t elapsed_ms;
   uint64_t blocks_done;
   uint64_t bytes_raw;
+  double block_rate;
+  uint64_t byte_rate;
 };
 
 template <size_t N, size_t M> const char *printable(const char (&field)[N], char (&dst)[M]) {
@@ -96,10 +107,13 @@ void draw_bar(int row, const ProgressSegment &r) {
   put_line(row, 0, "[%s] %5.1f%%", cells, 100.0 * fraction);
 }
 
-// The rate since the previous frame, then the history moves on.
+// The rate since the previous frame, then the history moves on.  A frame
+// drawn before the writer has published anything new (a key redraws at
+// once) shows the rate last computed rather than a rate of nothing; the
+// first frame, and the first after a child switch, have none yet.
 void draw_rate(int row, const ProgressSegment &r, RateHistory *history) {
-  double block_rate = 0.0;
-  uint64_t byte_rate = 0;
+  double block_rate = history->block_rate;
+  uint64_t byte_rate = history->byte_rate;
   if (history->valid && r.elapsed_ms > history->elapsed_ms) {
     double dt = static_cast<double>(r.elapsed_ms - history->elapsed_ms) / 1000.0;
     block_rate = static_cast<double>(r.blocks_done - history->blocks_done) / dt;
@@ -111,7 +125,7 @@ void draw_rate(int row, const ProgressSegment &r, RateHistory *history) {
   char bytes_text[BYTES_TEXT];
   put_line(row, 0, "Rate:    %.1f blocks/s, %s/s", block_rate,
            format_bytes(byte_rate, bytes_text, sizeof bytes_text));
-  *history = RateHistory{true, r.elapsed_ms, r.blocks_done, r.bytes_raw};
+  *history = RateHistory{true, r.elapsed_ms, r.blocks_done, r.bytes_raw, block_rate, byte_rate};
 }
 
 void draw_compression(int row, const ProgressSegment &r) {
@@ -286,6 +300,46 @@ bool terminal_gone(int key, int64_t waited_ms, int *early_errors) {
   return *early_errors >= EARLY_ERRORS_GONE;
 }
 
+// Like curses' SIGINT handler: no further signal of the kind while the
+// terminal is put back, and no exit handlers (_exit), as the signal may
+// have come at any point of the program.
+void end_on_signal(int sig) {
+  signal(sig, SIG_IGN);
+  if (g_screen != nullptr)
+    endwin();
+  _exit(EXIT_FAILURE);
+}
+
+// Only over the default action: a signal ignored on purpose (nohup) stays
+// ignored, and a handler of someone else's stays.
+void install_ending_signals() {
+  for (size_t i = 0; i < ENDING_COUNT; i++) {
+    struct sigaction act {};
+    act.sa_handler = end_on_signal;
+    sigfillset(&act.sa_mask);
+    struct sigaction prev {};
+    g_ending_installed[i] = sigaction(ENDING_SIGNALS[i], nullptr, &prev) == 0 &&
+                            (prev.sa_flags & SA_SIGINFO) == 0 && prev.sa_handler == SIG_DFL &&
+                            sigaction(ENDING_SIGNALS[i], &act, &g_ending_prev[i]) == 0;
+  }
+}
+
+void restore_ending_signals() {
+  for (size_t i = 0; i < ENDING_COUNT; i++) {
+    if (g_ending_installed[i])
+      sigaction(ENDING_SIGNALS[i], &g_ending_prev[i], nullptr);
+    g_ending_installed[i] = false;
+  }
+}
+
+// A terminal that cannot place the cursor (TERM=dumb and the like) would
+// show the page as unreadable fragments: it counts as unusable.  Needs the
+// terminal description loaded (setupterm).
+bool addresses_cursor() {
+  const char *cup = tigetstr("cup");
+  return cup != nullptr && cup != reinterpret_cast<const char *>(-1);
+}
+
 } // namespace
 
 int init_curses() {
@@ -302,8 +356,10 @@ int init_curses() {
   int lookup = 0;
   SCREEN *screen = nullptr;
   if (setupterm(nullptr, STDOUT_FILENO, &lookup) == OK) {
+    const bool usable = addresses_cursor();
     del_curterm(cur_term);
-    screen = newterm(nullptr, stdout, stdin);
+    if (usable)
+      screen = newterm(nullptr, stdout, stdin);
   }
   if (screen == nullptr) {
     const char *term = getenv("TERM");
@@ -312,6 +368,7 @@ int init_curses() {
     return 1;
   }
   g_screen = screen;
+  install_ending_signals();
   noecho();
   cbreak();
   curs_set(0);
@@ -327,6 +384,7 @@ void end_curses() {
   endwin();
   delscreen(g_screen);
   g_screen = nullptr;
+  restore_ending_signals();
 }
 
 void run_live_view(uint32_t pid) {

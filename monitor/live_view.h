@@ -6,7 +6,10 @@
 // Sets the terminal up for the monitor's curses screens (noecho, cbreak,
 // hidden cursor, keypad).  Returns 0 when the screen exists (also when it
 // already existed); otherwise prints one "error: " line on standard error
-// and returns non-zero, and the terminal is left as it was.
+// and returns non-zero, and the terminal is left as it was (also for a
+// terminal that cannot address the cursor).  While the screen exists,
+// SIGHUP and SIGQUIT restore the terminal and end the program with status
+// 1, as curses does on SIGINT and SIGTERM.
 int init_curses();
 
 // True once init_curses has set a screen up and it has not been ended.

@@ -1,9 +1,12 @@
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include "monitor/discovery.h"
 #include "monitor/dump.h"
 #include "monitor/live_view.h"
+#include "monitor/output.h"
 #include "monitor/startup.h"
 #include "runtime/options.h"
 #include "runtime/version.h"
@@ -30,13 +33,27 @@ constexpr const char USAGE[] =
     "         --log-path <dir>            directory for the logfile (default: /var/log/zpr/)\n"
     "         (bit 0 = one entry at program start and one at program end)\n";
 
-// strtoul in base 10 kept to 32 bits: no validation, text that is not a
-// number gives 0 and trailing characters are ignored.
-uint32_t to_u32(const char *text) { return static_cast<uint32_t>(strtoul(text, nullptr, 10)); }
+// strtoul in base 10: text that is not a number gives 0 and trailing
+// characters are ignored.  A negative value, or one that does not fit in
+// 32 bits, counts as not a number too: wrapped round it would become an
+// interval of weeks, an endless wait or another process's pid.
+uint32_t to_u32(const char *text) {
+  const char *p = text;
+  while (isspace(static_cast<unsigned char>(*p)))
+    p++;
+  if (*p == '-')
+    return 0;
+  errno = 0;
+  unsigned long long value = strtoull(p, nullptr, 10);
+  if (errno == ERANGE || value > UINT32_MAX)
+    return 0;
+  return static_cast<uint32_t>(value);
+}
 
 } // namespace
 
 int main(int argc, char **argv) {
+  output_keep_standard_fds();
   // Common start-up: version and self-test switches, loggers, run log and
   // the unknown-option check.  -1 means go on.
   int startup_status = monitor_startup(argc, argv);
@@ -48,7 +65,7 @@ int main(int argc, char **argv) {
   if (opt_flag(argc, argv, "--help", "-h")) {
     printf("zpr_monitor %s (build %s)\n\n", VERSION_STRING, BUILD_STRING);
     fputs(USAGE, stdout);
-    return 0;
+    return output_flush() ? 0 : 1;
   }
 
   if (opt_flag(argc, argv, "--dump", nullptr)) {

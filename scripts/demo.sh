@@ -21,10 +21,12 @@ case "${1:-}" in
   -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
 esac
 
+# Installing and building report on standard error: standard output
+# carries only what the monitor prints (the dump, in --dump mode).
 build=${ZPR_DEMO_BUILD_DIR:-build/release}
-scripts/install-deps.sh
+scripts/install-deps.sh >&2
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" --target zpr_demo zpr_monitor
+cmake --build "$build" --target zpr_demo zpr_monitor >&2
 
 demo=$build/demo/zpr_demo
 monitor=$build/monitor/zpr_monitor

@@ -1,6 +1,7 @@
 #include "progress/reader.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csetjmp>
 #include <csignal>
 #include <cstdio>
@@ -118,11 +119,14 @@ void read_header(void *arg) {
 // least a whole record.  O_NOFOLLOW and O_NONBLOCK keep a symlink, FIFO or
 // directory that happens to carry a segment's name from being followed or
 // from blocking; such things, and objects whose writer has created but not
-// yet sized them, are "not there yet" rather than faults.
-StatusCode map_segment(uint32_t pid, const ProgressSegment **out) {
+// yet sized them, are "not there yet" rather than faults.  *denied (when
+// given) tells whether the object exists but may not be opened by this user.
+StatusCode map_segment(uint32_t pid, const ProgressSegment **out, bool *denied = nullptr) {
   char name[64];
   snprintf(name, sizeof name, "/%s%u", PROGRESS_NAME_PREFIX, pid);
   int fd = shm_open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+  if (denied != nullptr)
+    *denied = fd < 0 && errno == EACCES;
   if (fd < 0)
     return ST_NOTFOUND;
   struct stat st;
@@ -196,11 +200,17 @@ void progress_detach(const ProgressSegment **ref) {
 }
 
 StatusCode scan_segments(ScanEntry **entries, size_t *count) {
+  size_t denied = 0;
+  return scan_segments_denied(entries, count, &denied);
+}
+
+StatusCode scan_segments_denied(ScanEntry **entries, size_t *count, size_t *denied) {
   size_t cap = SCAN_INITIAL_CAPACITY;
   auto *arr = static_cast<ScanEntry *>(malloc(cap * sizeof(ScanEntry)));
   if (arr == nullptr)
     return ST_NOMEM;
   size_t n = 0;
+  size_t refused = 0;
   DIR *dir = opendir("/dev/shm");
   if (dir != nullptr) {
     const size_t plen = strlen(PROGRESS_NAME_PREFIX);
@@ -211,8 +221,11 @@ StatusCode scan_segments(ScanEntry **entries, size_t *count) {
       if (pid == 0)
         continue;
       const ProgressSegment *seg = nullptr;
-      if (progress_attach(pid, &seg) != ST_OK)
+      bool no_permission = false;
+      if (map_segment(pid, &seg, &no_permission) != ST_OK) {
+        refused += no_permission ? 1 : 0;
         continue;
+      }
       ProgressSegment copy;
       StatusCode st = progress_snapshot(seg, &copy);
       progress_detach(&seg);
@@ -232,5 +245,6 @@ StatusCode scan_segments(ScanEntry **entries, size_t *count) {
   }
   *entries = arr;
   *count = n;
+  *denied = refused;
   return ST_OK;
 }

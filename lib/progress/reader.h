@@ -31,3 +31,8 @@ void progress_detach(const ProgressSegment **ref);
 // is a malloc'ed array of *count entries (possibly none) that the caller
 // frees.  Nothing stays mapped.
 StatusCode scan_segments(ScanEntry **entries, size_t *count);
+
+// scan_segments, and on ST_OK *denied gets the number of segments that
+// exist but could not be opened for lack of permission (another user's),
+// which the scan otherwise skips like absent ones.
+StatusCode scan_segments_denied(ScanEntry **entries, size_t *count, size_t *denied);
