@@ -11,23 +11,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "monitor/page_layout.h"
 #include "progress/follow.h"
 #include "progress/labels.h"
-#include "monitor/page_layout.h"
 #include "progress/reader.h"
 #include "runtime/clock.h"
+#include "runtime/runlog.h"
 
 namespace {
 
 SCREEN *g_screen = nullptr;
 
-// SIGHUP and SIGQUIT end the screens the way curses' own handler ends them
-// on SIGINT and SIGTERM: terminal restored, then exit status 1.  The
+// The signals that end the screens: the terminal is restored, the run
+// log's end entry written, and the program ends with status 1.  The
 // actions found before are put back when the screen ends.
-constexpr size_t ENDING_COUNT = 2;
-constexpr int ENDING_SIGNALS[ENDING_COUNT] = {SIGHUP, SIGQUIT};
+constexpr size_t ENDING_COUNT = 4;
+constexpr int ENDING_SIGNALS[ENDING_COUNT] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 struct sigaction g_ending_prev[ENDING_COUNT];
-bool g_ending_installed[ENDING_COUNT] = {false, false};
+bool g_ending_installed[ENDING_COUNT] = {};
 
 constexpr char QUIT_HINT[] = "Press 'q' to quit";
 constexpr char WAITING_TEXT[] = "zpr_monitor - waiting for a consistent snapshot...";
@@ -300,18 +301,22 @@ bool terminal_gone(int key, int64_t waited_ms, int *early_errors) {
   return *early_errors >= EARLY_ERRORS_GONE;
 }
 
-// Like curses' SIGINT handler: no further signal of the kind while the
-// terminal is put back, and no exit handlers (_exit), as the signal may
-// have come at any point of the program.
-void end_on_signal(int sig) {
-  signal(sig, SIG_IGN);
+// All ending signals are blocked while it runs.  Other exit handlers are
+// skipped (_exit), as the signal may have come at any point of the program;
+// the run log's end entry is written directly.  That entry's stream is used
+// only at start-up and at exit, so the signal cannot have come while the
+// program was inside it.
+void end_on_signal(int) {
   if (g_screen != nullptr)
     endwin();
+  runlog_at_exit(EXIT_FAILURE, nullptr);
   _exit(EXIT_FAILURE);
 }
 
 // Only over the default action: a signal ignored on purpose (nohup) stays
-// ignored, and a handler of someone else's stays.
+// ignored, and a handler of someone else's stays.  Installed before the
+// screen, curses then keeps its own SIGINT and SIGTERM handler out (it
+// would end the program without the end entry).
 void install_ending_signals() {
   for (size_t i = 0; i < ENDING_COUNT; i++) {
     struct sigaction act {};
@@ -358,17 +363,19 @@ int init_curses() {
   if (setupterm(nullptr, STDOUT_FILENO, &lookup) == OK) {
     const bool usable = addresses_cursor();
     del_curterm(cur_term);
-    if (usable)
+    if (usable) {
+      install_ending_signals();
       screen = newterm(nullptr, stdout, stdin);
+    }
   }
   if (screen == nullptr) {
+    restore_ending_signals();
     const char *term = getenv("TERM");
     fprintf(stderr, "error: cannot set up the terminal (TERM=%s)\n",
             term != nullptr && term[0] != '\0' ? term : "unset");
     return 1;
   }
   g_screen = screen;
-  install_ending_signals();
   noecho();
   cbreak();
   curs_set(0);

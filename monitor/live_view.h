@@ -8,8 +8,8 @@
 // already existed); otherwise prints one "error: " line on standard error
 // and returns non-zero, and the terminal is left as it was (also for a
 // terminal that cannot address the cursor).  While the screen exists,
-// SIGHUP and SIGQUIT restore the terminal and end the program with status
-// 1, as curses does on SIGINT and SIGTERM.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT restore the terminal, write the run
+// log's end entry and end the program with status 1.
 int init_curses();
 
 // True once init_curses has set a screen up and it has not been ended.

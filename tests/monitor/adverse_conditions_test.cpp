@@ -75,7 +75,9 @@ TEST(AdverseConditions, LostOutputAndNumbersThatWouldWrap) {
 // where entries lie above or below, and Enter opens the entry shown.
 TEST(AdverseConditions, SelectionBoxScrolls) {
   for (uint32_t pid = 70001; pid <= 70040; pid++) {
-    ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, ("j" + std::to_string(pid)).c_str());
+    char name[16];
+    snprintf(name, sizeof name, "j%u", pid);
+    ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, name);
     ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r));
   }
   std::vector<uint32_t> order; // the scan's order is the directory's
@@ -114,19 +116,23 @@ TEST(AdverseConditions, SelectionBoxScrolls) {
   EXPECT_TRUE(term.wait_equal(box(25, 15, 39, true, false))) << term.screen_text();
   term.send_keys("Enter");
   EXPECT_TRUE(term.wait_text("zpr_monitor - PID " + std::to_string(order[39])));
+  for (uint32_t pid : order)
+    zt::fake_segment_remove(pid);
 }
 
-// Every way the live view ends short of q: SIGTERM (curses' own way),
-// SIGHUP, SIGQUIT, and a terminal that cannot address the cursor, refused
-// at once.  Each leaves the terminal in its normal mode, with status 1.
+// Every way the live view ends short of q: SIGINT, SIGTERM, SIGHUP,
+// SIGQUIT, and a terminal that cannot address the cursor, refused at once.
+// Each leaves the terminal in its normal mode, with status 1 and the run
+// log's end entry.
 TEST(AdverseConditions, TerminalIsRestoredOrNeverTaken) {
   zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(running_agent(tool.pid())));
-  for (int sig : {SIGTERM, SIGHUP, SIGQUIT, 0}) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0}) {
     SCOPED_TRACE(sig);
     zt::TmuxSession term;
     const std::string pid_file = term.dir.path + "/pid";
-    std::vector<std::string> argv = monitor_argv({"--pid", std::to_string(tool.pid())});
+    std::vector<std::string> argv = {monitor_path(), "--no-syslog", "--log-path", term.dir.path,
+                                     "--pid", std::to_string(tool.pid())};
     argv.insert(argv.begin(),
                 {"sh", "-c",
                  "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$0\" \"$@\"; echo status=$?; "
@@ -143,6 +149,8 @@ TEST(AdverseConditions, TerminalIsRestoredOrNeverTaken) {
       kill(atoi(zt::read_file(pid_file).c_str()), sig);
     }
     EXPECT_TRUE(term.wait_equal(zt::screen_of(30, want))) << term.screen_text();
+    const std::string log = zt::read_file(term.dir.path + "/monitor.log");
+    EXPECT_TRUE(log.ends_with(" stopped exit=1\n")) << log;
   }
 }
 
