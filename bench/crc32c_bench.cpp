@@ -41,6 +41,8 @@ struct Column {
   bool floor; // the single chain
 };
 
+constexpr int kRounds = 9;
+
 double median(std::vector<double> v) {
   if (v.empty())
     return 0.0;
@@ -86,7 +88,7 @@ int main(int argc, char **argv) {
     add("avx512", crc32c_fold_avx512, "isa-l 10", i10);
   add("crc32c", crc32c, "", nullptr);
 
-  printf("crc32c path: %s; GB/s, medians of 7 alternating rounds\n", crc32c_path_name());
+  printf("crc32c path: %s; GB/s, medians of %d alternating rounds\n", crc32c_path_name(), kRounds);
   printf("%8s", "bytes");
   for (const auto &c : cols)
     printf(" %9s", c.name);
@@ -100,13 +102,15 @@ int main(int argc, char **argv) {
 
   for (size_t n : sizes) {
     // Alternating rounds, medians of medians: a noisy neighbour or a change
-    // of clock speed hits every contender alike.
+    // of clock speed hits every contender alike.  Short runs (0.2 ms), so
+    // that most of them fall between two turns of another process on a
+    // shared core, and the median sees those.
     std::vector<std::vector<double>> r(cols.size());
     uint32_t c = 0;
-    for (int round = 0; round < 7; round++)
+    for (int round = 0; round < kRounds; round++)
       for (size_t i = 0; i < cols.size(); i++) {
         const Fn fn = cols[i].fn;
-        r[i].push_back(zb::median_gbps([&] { c = fn(c, p, n); zb::keep(c); }, n, 5));
+        r[i].push_back(zb::median_gbps([&] { c = fn(c, p, n); zb::keep(c); }, n, 9, 200000));
       }
     std::vector<double> m;
     for (auto &v : r)

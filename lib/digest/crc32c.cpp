@@ -38,20 +38,23 @@ using Kernel = uint32_t (*)(uint32_t, const void *, size_t);
 struct Path {
   Kernel kernel;
   const char *name;
+  size_t short_input; // shorter inputs run the chain inside crc32c
 };
 
+// Below the short limits the kernels run the single chain themselves
+// (crc32c_avx512.cpp, crc32c_avx2.cpp, crc32c_pclmul.cpp).
 Path choose_path() {
 #if defined(__x86_64__)
   if (crc32c_can_avx512())
-    return {crc32c_fold_avx512, "avx512"};
+    return {crc32c_fold_avx512, "avx512", 64};
   if (crc32c_can_avx2())
-    return {crc32c_fold_avx2, "avx2"};
+    return {crc32c_fold_avx2, "avx2", 96};
   if (crc32c_can_pclmul())
-    return {crc32c_fold_pclmul, "pclmul"};
+    return {crc32c_fold_pclmul, "pclmul", 96};
   if (crc32c_hw_available())
-    return {crc32c_single_chain, "sse4.2"};
+    return {crc32c_single_chain, "sse4.2", SIZE_MAX};
 #endif
-  return {crc32c_table, "table"};
+  return {crc32c_table, "table", 0};
 }
 
 // The path is chosen once per process.  A function-local static is
@@ -69,12 +72,11 @@ uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len);
 // crc32c a load and a jump, which matters for short inputs.
 std::atomic<Kernel> g_kernel{resolve_and_run};
 
-// Set with the kernel, to 64 when the processor has the CRC32 instruction:
-// inputs shorter than this run the chain right here.  At a few bytes the
-// jump into a kernel costs as much as the work itself.  One comparison
-// decides both the length and the processor.
+// Set with the kernel: inputs shorter than this run the CRC32 chain right
+// here, where the chosen kernel would run it too (0 without the
+// instruction).  At a few bytes the jump into a kernel costs as much as the
+// work itself.  One comparison decides both the length and the processor.
 std::atomic<size_t> g_short_limit{0};
-constexpr size_t kShortInput = 64;
 
 #if defined(__x86_64__)
 // The chain in inline assembly, so that it can live in this function,
@@ -106,7 +108,7 @@ inline uint32_t short_chain(uint32_t crc, const uint8_t *p, size_t len) {
 uint32_t resolve_and_run(uint32_t crc, const void *data, size_t len) {
   const Path &p = chosen_path();
   g_kernel.store(p.kernel, std::memory_order_release);
-  g_short_limit.store(p.kernel != crc32c_table ? kShortInput : 0, std::memory_order_release);
+  g_short_limit.store(p.short_input, std::memory_order_release);
   return p.kernel(crc, data, len);
 }
 
@@ -123,8 +125,10 @@ uint32_t crc32c_table(uint32_t crc, const void *data, size_t len) {
 }
 
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"), aligned(64))) uint32_t crc32c_single_chain(uint32_t crc, const void *data,
-                                                                size_t len) {
+// The entry points start on a 64-byte line: at a few bytes a call costs
+// about ten cycles, and where the code happens to fall moves that by one.
+__attribute__((target("sse4.2"), aligned(64))) uint32_t
+crc32c_single_chain(uint32_t crc, const void *data, size_t len) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
   uint64_t s = static_cast<uint32_t>(~crc);
   for (; len >= 8; p += 8, len -= 8) {
