@@ -41,16 +41,14 @@ struct Path {
   size_t short_input; // shorter inputs run the chain inside crc32c
 };
 
-// Below the short limits the kernels run the single chain themselves
-// (crc32c_avx512.cpp, crc32c_avx2.cpp, crc32c_pclmul.cpp).
 Path choose_path() {
 #if defined(__x86_64__)
   if (crc32c_can_avx512())
-    return {crc32c_fold_avx512, "avx512", 64};
+    return {crc32c_fold_avx512, "avx512", CRC32C_AVX512_MIN};
   if (crc32c_can_avx2())
-    return {crc32c_fold_avx2, "avx2", 96};
+    return {crc32c_fold_avx2, "avx2", CRC32C_AVX2_MIN};
   if (crc32c_can_pclmul())
-    return {crc32c_fold_pclmul, "pclmul", 96};
+    return {crc32c_fold_pclmul, "pclmul", CRC32C_PCLMUL_MIN};
   if (crc32c_hw_available())
     return {crc32c_single_chain, "sse4.2", SIZE_MAX};
 #endif

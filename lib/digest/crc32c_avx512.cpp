@@ -47,7 +47,7 @@ struct Zmm {
   }
 };
 
-constexpr size_t kXmmMin = 64;
+constexpr size_t kXmmMin = CRC32C_AVX512_MIN;
 constexpr size_t kZmmMin = 256;
 
 // Out of line, so that short inputs in the kernel below do not pay for

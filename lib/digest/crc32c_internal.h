@@ -25,6 +25,12 @@ uint32_t crc32c_fold_avx2(uint32_t crc, const void *data, size_t len);
 // VPCLMULQDQ.
 uint32_t crc32c_fold_avx512(uint32_t crc, const void *data, size_t len);
 
+// Each kernel runs the single chain itself on inputs shorter than its
+// minimum; crc32c runs that chain in place there and saves the jump.
+inline constexpr size_t CRC32C_PCLMUL_MIN = 160;
+inline constexpr size_t CRC32C_AVX2_MIN = 160;
+inline constexpr size_t CRC32C_AVX512_MIN = 64;
+
 // Whether this processor can run each path (and its operating system keeps
 // the register state it needs), from the CPU feature report's facts.
 bool crc32c_can_pclmul();
