@@ -278,7 +278,11 @@ inline uint32_t streams3(uint32_t s, const uint8_t **pp, size_t *plen) {
 // The accumulators run on from chunk to chunk, jumping over the scalar
 // stretches; the three chain states of a chunk enter the first bytes of the
 // next chunk's vector stretch, or, after the last chunk, the final value.
-template <class V, int K, int M, int S = 64> struct Hybrid {
+// Chunks are long (32 to 40 KiB here): each one starts four new streams of
+// reads that the prefetcher has to find again, which at 1 MiB cost a tenth
+// of the speed with 8 KiB chunks and a third with 2 KiB ones.  The price is
+// a table of 6 KiB per kernel.
+template <class V, int K, int M, int S = 256> struct Hybrid {
   static constexpr size_t kVec = K * V::kBytes; // vector bytes per step
   static constexpr size_t kWords = 8 * M;       // bytes per step of each chain
   static constexpr size_t kStep = kVec + 3 * kWords;
