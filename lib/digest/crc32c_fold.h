@@ -24,8 +24,9 @@
 // and x^(8n-33) mod P (32-bit reflected form): that product, added into the
 // 8 bytes that end n bytes after S, contributes S * x^(8n) mod P there.
 //
-// This header is included inside each tier's target region, so that every
-// function here is compiled for that tier.  Everything is in an unnamed
+// This header is included inside each tier's target region, after the
+// system headers (which keep the default target), so that every function
+// here is compiled for that tier.  Everything is in an unnamed
 // namespace: each tier gets its own copies, and the linker can never hand a
 // tier the copy compiled with another tier's instructions.
 #pragma once
