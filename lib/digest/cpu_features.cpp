@@ -28,11 +28,14 @@ CpuFacts cpu_read_facts() {
   f.ssse3 = (c >> 9) & 1;
   f.osxsave = (c >> 27) & 1;
   f.avx = (c >> 28) & 1;
+  f.sse42 = (c >> 20) & 1;
+  f.pclmul = (c >> 1) & 1;
   if (f.osxsave && f.avx) {
     // XGETBV is only valid once the OS has enabled it (OSXSAVE).
     unsigned lo = 0, hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     f.xcr0_xmm_ymm = (lo & 6u) == 6u;
+    f.xcr0_zmm = f.xcr0_xmm_ymm && (lo & 0xE0u) == 0xE0u;
   }
   if (f.max_leaf >= 7) {
     __cpuid_count(7, 0, a, b, c, d);
@@ -40,6 +43,8 @@ CpuFacts cpu_read_facts() {
     f.avx2 = (b >> 5) & 1;
     f.bmi2 = (b >> 8) & 1;
     f.sha = (b >> 29) & 1;
+    f.avx512f = (b >> 16) & 1;
+    f.vpclmulqdq = (c >> 10) & 1;
   }
 #endif
   return f;

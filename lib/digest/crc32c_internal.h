@@ -13,19 +13,30 @@ uint32_t crc32c_table(uint32_t crc, const void *data, size_t len);
 // reference the faster paths are checked against.  Needs SSE4.2.
 uint32_t crc32c_single_chain(uint32_t crc, const void *data, size_t len);
 
-// Folding with 128-bit carry-less multiplication, for long inputs; short
-// ones go to the single chain.  Needs SSE4.2 and PCLMULQDQ.
+// 128-bit carry-less folding beside three CRC32 chains.  Needs SSE4.2 and
+// PCLMULQDQ.
 uint32_t crc32c_fold_pclmul(uint32_t crc, const void *data, size_t len);
 
-// Folding with 512-bit carry-less multiplication.  Needs SSE4.2, PCLMULQDQ,
-// AVX-512F and VPCLMULQDQ.
+// 256-bit carry-less folding beside three CRC32 chains.  Needs SSE4.2,
+// PCLMULQDQ, AVX2 and VPCLMULQDQ.
+uint32_t crc32c_fold_avx2(uint32_t crc, const void *data, size_t len);
+
+// 512-bit carry-less folding.  Needs SSE4.2, PCLMULQDQ, AVX-512F and
+// VPCLMULQDQ.
 uint32_t crc32c_fold_avx512(uint32_t crc, const void *data, size_t len);
 
+// Each kernel runs the single chain itself on inputs shorter than its
+// minimum; crc32c runs that chain in place there and saves the jump.
+inline constexpr size_t CRC32C_PCLMUL_MIN = 160;
+inline constexpr size_t CRC32C_AVX2_MIN = 160;
+inline constexpr size_t CRC32C_AVX512_MIN = 64;
+
 // Whether this processor can run each path (and its operating system keeps
-// the register state it needs).
+// the register state it needs), from the CPU feature report's facts.
 bool crc32c_can_pclmul();
+bool crc32c_can_avx2();
 bool crc32c_can_avx512();
 
-// Name of the path crc32c uses in this process: "avx512", "pclmul",
-// "sse4.2" or "table".
+// Name of the path crc32c uses in this process: "avx512", "avx2",
+// "pclmul", "sse4.2" or "table".
 const char *crc32c_path_name();
