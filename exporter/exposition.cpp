@@ -16,10 +16,28 @@ using prometheus::MetricFamily;
 using prometheus::MetricType;
 using Labels = std::vector<ClientMetric::Label>;
 
+// Which jobs have a figure: every job, the tools that do the block work
+// (orchestrators have no queues, workers or level), or those throttling
+// in background mode (the load figures mean nothing otherwise).  Fewer
+// series keep a scrape of many jobs short.
+enum Scope { ALL_JOBS, BLOCK_WORKERS, IN_BACKGROUND };
+
+bool in_scope(const JobView &j, Scope scope) {
+  switch (scope) {
+  case BLOCK_WORKERS:
+    return j.record.tool <= TOOL_RESTORE;
+  case IN_BACKGROUND:
+    return j.record.tool <= TOOL_RESTORE && j.record.bg_active != 0;
+  default:
+    return true;
+  }
+}
+
 struct JobMetric {
   const char *name;
   const char *help;
   MetricType type;
+  Scope scope;
   double (*value)(const JobView &);
 };
 
@@ -27,49 +45,47 @@ double num(uint64_t v) { return static_cast<double>(v); }
 
 // One series per job for each of these.
 constexpr JobMetric JOB_METRICS[] = {
-    {"zpr_job_process_alive", "1 while the job's process exists.", MetricType::Gauge,
+    {"zpr_job_process_alive", "1 while the job's process exists.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return j.alive ? 1.0 : 0.0; }},
-    {"zpr_job_blocks", "Blocks of the job; 0 while not yet known.", MetricType::Gauge,
+    {"zpr_job_blocks", "Blocks of the job; 0 while not yet known.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return num(j.record.blocks_total); }},
-    {"zpr_job_blocks_done_total", "Blocks handled so far.", MetricType::Counter,
+    {"zpr_job_blocks_done_total", "Blocks handled so far.", MetricType::Counter, ALL_JOBS,
      [](const JobView &j) { return num(j.record.blocks_done); }},
     {"zpr_job_written_blocks_total", "Backup: blocks written; restore: blocks restored.",
-     MetricType::Counter, [](const JobView &j) { return num(j.record.written); }},
-    {"zpr_job_zero_blocks_total", "Zero blocks (a restore skips them).", MetricType::Counter,
+     MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.written); }},
+    {"zpr_job_zero_blocks_total", "Zero blocks (a restore skips them).", MetricType::Counter, ALL_JOBS,
      [](const JobView &j) { return num(j.record.zero); }},
     {"zpr_job_fs_free_blocks_total", "Backup: blocks skipped as free in the file system.",
-     MetricType::Counter, [](const JobView &j) { return num(j.record.fs_free); }},
+     MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.fs_free); }},
     {"zpr_job_unchanged_blocks_total",
      "Backup: blocks unchanged since the last backup; restore: blocks that failed "
      "verification.",
-     MetricType::Counter, [](const JobView &j) { return num(j.record.unchanged); }},
+     MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.unchanged); }},
     {"zpr_job_raw_bytes_total", "Bytes read (backup) or restored, before compression.",
-     MetricType::Counter, [](const JobView &j) { return num(j.record.bytes_raw); }},
-    {"zpr_job_compressed_bytes_total", "Bytes after compression.", MetricType::Counter,
+     MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.bytes_raw); }},
+    {"zpr_job_compressed_bytes_total", "Bytes after compression.", MetricType::Counter, ALL_JOBS,
      [](const JobView &j) { return num(j.record.bytes_compressed); }},
-    {"zpr_job_start_timestamp_seconds", "When the job started.", MetricType::Gauge,
+    {"zpr_job_start_timestamp_seconds", "When the job started.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return static_cast<double>(j.record.start_wall); }},
-    {"zpr_job_elapsed_seconds", "Time the job has run.", MetricType::Gauge,
+    {"zpr_job_elapsed_seconds", "Time the job has run.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return num(j.elapsed_ms) / 1000.0; }},
-    {"zpr_job_workers_busy", "Worker threads busy with a block.", MetricType::Gauge,
+    {"zpr_job_workers_busy", "Worker threads busy with a block.", MetricType::Gauge, BLOCK_WORKERS,
      [](const JobView &j) { return num(j.record.workers_active); }},
-    {"zpr_job_workers", "Worker threads of the job.", MetricType::Gauge,
+    {"zpr_job_workers", "Worker threads of the job.", MetricType::Gauge, BLOCK_WORKERS,
      [](const JobView &j) { return num(j.record.workers_total); }},
-    {"zpr_job_compression_level", "Compression level in use.", MetricType::Gauge,
+    {"zpr_job_compression_level", "Compression level in use.", MetricType::Gauge, BLOCK_WORKERS,
      [](const JobView &j) { return static_cast<double>(j.record.level); }},
     {"zpr_job_background_active", "1 while the job throttles itself in background mode.",
-     MetricType::Gauge, [](const JobView &j) { return j.record.bg_active != 0 ? 1.0 : 0.0; }},
+     MetricType::Gauge, BLOCK_WORKERS, [](const JobView &j) { return j.record.bg_active != 0 ? 1.0 : 0.0; }},
     {"zpr_job_background_duty_ratio", "Background mode: share of time the job works.",
-     MetricType::Gauge, [](const JobView &j) { return num(j.record.bg_duty_pct) / 100.0; }},
+     MetricType::Gauge, IN_BACKGROUND, [](const JobView &j) { return num(j.record.bg_duty_pct) / 100.0; }},
     {"zpr_job_last_change_timestamp_seconds",
-     "When the exporter last saw the job's record change.", MetricType::Gauge,
+     "When the exporter last saw the job's record change.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return j.last_change_time; }},
     {"zpr_job_last_progress_timestamp_seconds",
-     "When the exporter last saw the job's blocks done or raw bytes grow.", MetricType::Gauge,
+     "When the exporter last saw the job's blocks done or raw bytes grow.", MetricType::Gauge, ALL_JOBS,
      [](const JobView &j) { return j.last_progress_time; }},
 };
-
-constexpr const char *STATE_NAMES[] = {"starting", "running", "finishing", "done", "failed"};
 
 MetricFamily family(const char *name, const char *help, MetricType type, size_t reserve) {
   MetricFamily f{name, help, type, {}};
@@ -102,8 +118,10 @@ void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<
                              "A job with its backup type, its orchestrator's pid (empty: none) "
                              "and its path.",
                              MetricType::Gauge, m.jobs.size());
-  MetricFamily state = family("zpr_job_state", "1 for the state the job's record is in.",
-                              MetricType::Gauge, 5 * m.jobs.size());
+  MetricFamily state = family("zpr_job_state",
+                              "The record's state: 0 starting, 1 running, 2 finishing, 3 DONE, "
+                              "4 FAILED (other values as found).",
+                              MetricType::Gauge, m.jobs.size());
   MetricFamily eta = family("zpr_job_eta_seconds", "Estimated time left; absent when unknown.",
                             MetricType::Gauge, m.jobs.size());
   for (size_t i = 0; i < m.jobs.size(); i++) {
@@ -111,8 +129,7 @@ void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<
     std::string orchestrator = j.orchestrator_pid != 0 ? std::to_string(j.orchestrator_pid) : "";
     add(&info, with(base[i], {{"backup_type", type_label(j.record.backup_type)},
                               {"orchestrator_pid", orchestrator}, {"path", j.path}}), 1);
-    for (uint8_t s = 0; s < 5; s++)
-      add(&state, with(base[i], {{"state", STATE_NAMES[s]}}), j.record.state == s ? 1 : 0);
+    add(&state, base[i], j.record.state);
     if (j.record.eta_s >= 0)
       add(&eta, base[i], static_cast<double>(j.record.eta_s));
   }
@@ -126,7 +143,8 @@ void add_job_tables(std::vector<MetricFamily> *out, const Model &m,
   for (const JobMetric &jm : JOB_METRICS) {
     MetricFamily f = family(jm.name, jm.help, jm.type, m.jobs.size());
     for (size_t i = 0; i < m.jobs.size(); i++)
-      add(&f, base[i], jm.value(m.jobs[i]));
+      if (in_scope(m.jobs[i], jm.scope))
+        add(&f, base[i], jm.value(m.jobs[i]));
     out->push_back(std::move(f));
   }
   MetricFamily depth = family("zpr_job_queue_depth", "Blocks waiting in the job's queue.",
@@ -139,10 +157,14 @@ void add_job_tables(std::vector<MetricFamily> *out, const Model &m,
                              MetricType::Gauge, 6 * m.jobs.size());
   for (size_t i = 0; i < m.jobs.size(); i++) {
     const ProgressSegment &r = m.jobs[i].record;
+    if (!in_scope(m.jobs[i], BLOCK_WORKERS))
+      continue;
     add(&depth, with(base[i], {{"queue", "raw"}}), r.q_raw_depth);
     add(&depth, with(base[i], {{"queue", "out"}}), r.q_out_depth);
     add(&cap, with(base[i], {{"queue", "raw"}}), r.q_raw_cap);
     add(&cap, with(base[i], {{"queue", "out"}}), r.q_out_cap);
+    if (!in_scope(m.jobs[i], IN_BACKGROUND))
+      continue;
     const uint32_t figures[6] = {r.bg_foreign_cpu, r.bg_foreign_io, r.bg_foreign_net,
                                  r.bg_self_cpu,    r.bg_self_io,    r.bg_self_net};
     const char *resources[3] = {"cpu", "io", "net"};

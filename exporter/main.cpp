@@ -2,6 +2,7 @@
 // /metrics over HTTP (prometheus-cpp's exposer), keeps a textfile for
 // node_exporter's textfile collector, or prints one collection.  Like the
 // monitor it only reads segments.
+#include <malloc.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -112,6 +113,13 @@ int main(int argc, char **argv) {
   }
   if (o.mode == MODE_ONCE)
     return run_once(o);
+  // A scrape of many jobs builds megabytes of series and text on whichever
+  // exposer thread serves it, and glibc would keep such peaks per thread
+  // arena: big buffers go straight back to the system (a fixed mmap
+  // threshold), two arenas are shared by all threads, and the collector
+  // trims the heap after each collection.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+  mallopt(M_ARENA_MAX, 2);
   sigset_t stop = stop_signals();
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);

@@ -1,5 +1,7 @@
 #include "exporter/service.h"
 
+#include <malloc.h>
+
 #include <chrono>
 
 #include "exporter/exposition.h"
@@ -34,7 +36,9 @@ void tick(Service *s) {
     std::lock_guard<std::mutex> guard(s->lock);
     s->model.swap(next);
   }
-  save_state(s); // the old model is released outside the lock, too
+  save_state(s);
+  next.reset(); // the old model is released outside the lock
+  malloc_trim(0);
 }
 
 void run(Service *s) {
