@@ -140,6 +140,8 @@ bool check_modes(const Given &g, ExporterOptions *o, char *why, unsigned why_siz
     return false;
   }
   o->textfile = textfile;
+  if (listen != nullptr)
+    o->listen_text = listen;
   return true;
 }
 
@@ -181,6 +183,8 @@ StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char
   ExporterOptions o{};
   o.interval_s = EXPORTER_DEFAULT_INTERVAL_S;
   snprintf(o.listen, sizeof o.listen, "%u", EXPORTER_DEFAULT_PORT);
+  o.listen_text = ":10909";
+  static_assert(EXPORTER_DEFAULT_PORT == 10909, "the default address text names the port");
   if (!collect(argc, argv, &g, why, why_size) || !check_modes(g, &o, why, why_size) ||
       !check_values(g, &o, why, why_size))
     return ST_INVAL;

@@ -18,6 +18,7 @@ struct ExporterOptions {
   ExporterMode mode;
   ExporterFormat format;
   char listen[128];          // civetweb's "ADDR:PORT", "[ADDR6]:PORT" or "PORT"
+  const char *listen_text;   // as given (points into argv), or the default
   const char *textfile;      // points into argv
   const char *state_file;    // null: last runs kept in memory only
   uint32_t interval_s;       // textfile rewrite period

@@ -81,13 +81,14 @@ int run_listen(const ExporterOptions &o, const sigset_t &stop) {
     exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
         "listening_ports", o.listen, "num_threads", "4", "request_timeout_ms", "10000"});
   } catch (const std::exception &e) {
-    fprintf(stderr, "error: cannot listen on %s: %s\n", o.listen, e.what());
+    fprintf(stderr, "error: cannot listen on %s: %s\n", o.listen_text, e.what());
     service_stop(&s);
     return 1;
   }
   exposer->RegisterCollectable(collectable);
   std::vector<int> ports = exposer->GetListeningPorts();
-  log_msg(LVL_INFO, "serving /metrics on %s (port %d)", o.listen, ports.empty() ? 0 : ports[0]);
+  log_msg(LVL_INFO, "serving /metrics on %s (port %d)", o.listen_text,
+          ports.empty() ? 0 : ports[0]);
   wait_for_stop(stop, 0);
   exposer.reset();
   service_stop(&s);
