@@ -23,20 +23,20 @@ inline constexpr size_t COLLECTOR_MAX_JOBS = 10000;
 
 struct TrackedJob {
   const ProgressSegment *mapping;
-  ProgressSegment last;       // the last consistent snapshot
+  ProgressSegment last; // the last consistent snapshot
   bool have_snapshot;
-  bool recorded;              // its end went into the last runs
+  bool recorded; // its end went into the last runs
   uint64_t last_seq;
   double last_change_time;
   double last_progress_time;
-  bool name_present;          // named in /dev/shm at this tick
+  bool name_present; // named in /dev/shm at this tick
   bool alive;
 };
 
 struct Collector {
   std::map<uint32_t, TrackedJob> jobs;
   LastRuns last_runs;
-  bool last_runs_changed;     // since the owner last saved them
+  bool last_runs_changed; // since the owner last saved them
   uint64_t snapshot_failures;
   uint64_t collections;
 };

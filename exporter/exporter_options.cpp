@@ -17,8 +17,8 @@ struct OptionDef {
 };
 
 constexpr OptionDef OPTIONS[] = {
-    {"--listen", true},    {"--textfile", true},   {"--interval", true}, {"--once", false},
-    {"--format", true},    {"--state-file", true}, {"--help", false},    {"--version", false},
+    {"--listen", true}, {"--textfile", true},   {"--interval", true}, {"--once", false},
+    {"--format", true}, {"--state-file", true}, {"--help", false},    {"--version", false},
 };
 constexpr int OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 

@@ -17,11 +17,11 @@ enum ExporterFormat : uint8_t { FORMAT_PROMETHEUS, FORMAT_JSON };
 struct ExporterOptions {
   ExporterMode mode;
   ExporterFormat format;
-  char listen[128];          // civetweb's "ADDR:PORT", "[ADDR6]:PORT" or "PORT"
-  const char *listen_text;   // as given (points into argv), or the default
-  const char *textfile;      // points into argv
-  const char *state_file;    // null: last runs kept in memory only
-  uint32_t interval_s;       // textfile rewrite period
+  char listen[128];        // civetweb's "ADDR:PORT", "[ADDR6]:PORT" or "PORT"
+  const char *listen_text; // as given (points into argv), or the default
+  const char *textfile;    // points into argv
+  const char *state_file;  // null: last runs kept in memory only
+  uint32_t interval_s;     // textfile rewrite period
   bool help;
   bool version;
 };

@@ -53,8 +53,8 @@ constexpr JobMetric JOB_METRICS[] = {
      [](const JobView &j) { return num(j.record.blocks_done); }},
     {"zpr_job_written_blocks_total", "Backup: blocks written; restore: blocks restored.",
      MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.written); }},
-    {"zpr_job_zero_blocks_total", "Zero blocks (a restore skips them).", MetricType::Counter, ALL_JOBS,
-     [](const JobView &j) { return num(j.record.zero); }},
+    {"zpr_job_zero_blocks_total", "Zero blocks (a restore skips them).", MetricType::Counter,
+     ALL_JOBS, [](const JobView &j) { return num(j.record.zero); }},
     {"zpr_job_fs_free_blocks_total", "Backup: blocks skipped as free in the file system.",
      MetricType::Counter, ALL_JOBS, [](const JobView &j) { return num(j.record.fs_free); }},
     {"zpr_job_unchanged_blocks_total",
@@ -76,15 +76,16 @@ constexpr JobMetric JOB_METRICS[] = {
     {"zpr_job_compression_level", "Compression level in use.", MetricType::Gauge, BLOCK_WORKERS,
      [](const JobView &j) { return static_cast<double>(j.record.level); }},
     {"zpr_job_background_active", "1 while the job throttles itself in background mode.",
-     MetricType::Gauge, BLOCK_WORKERS, [](const JobView &j) { return j.record.bg_active != 0 ? 1.0 : 0.0; }},
+     MetricType::Gauge, BLOCK_WORKERS,
+     [](const JobView &j) { return j.record.bg_active != 0 ? 1.0 : 0.0; }},
     {"zpr_job_background_duty_ratio", "Background mode: share of time the job works.",
-     MetricType::Gauge, IN_BACKGROUND, [](const JobView &j) { return num(j.record.bg_duty_pct) / 100.0; }},
-    {"zpr_job_last_change_timestamp_seconds",
-     "When the exporter last saw the job's record change.", MetricType::Gauge, ALL_JOBS,
-     [](const JobView &j) { return j.last_change_time; }},
+     MetricType::Gauge, IN_BACKGROUND,
+     [](const JobView &j) { return num(j.record.bg_duty_pct) / 100.0; }},
+    {"zpr_job_last_change_timestamp_seconds", "When the exporter last saw the job's record change.",
+     MetricType::Gauge, ALL_JOBS, [](const JobView &j) { return j.last_change_time; }},
     {"zpr_job_last_progress_timestamp_seconds",
-     "When the exporter last saw the job's blocks done or raw bytes grow.", MetricType::Gauge, ALL_JOBS,
-     [](const JobView &j) { return j.last_progress_time; }},
+     "When the exporter last saw the job's blocks done or raw bytes grow.", MetricType::Gauge,
+     ALL_JOBS, [](const JobView &j) { return j.last_progress_time; }},
 };
 
 MetricFamily family(const char *name, const char *help, MetricType type, size_t reserve) {
@@ -110,7 +111,9 @@ Labels with(const Labels &base, std::initializer_list<ClientMetric::Label> more)
 }
 
 Labels job_labels(const JobView &j) {
-  return {{"pid", std::to_string(j.pid)}, {"job_name", j.job_name}, {"tool", tool_label(j.record.tool)}};
+  return {{"pid", std::to_string(j.pid)},
+          {"job_name", j.job_name},
+          {"tool", tool_label(j.record.tool)}};
 }
 
 void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<Labels> &base) {
@@ -127,8 +130,11 @@ void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<
   for (size_t i = 0; i < m.jobs.size(); i++) {
     const JobView &j = m.jobs[i];
     std::string orchestrator = j.orchestrator_pid != 0 ? std::to_string(j.orchestrator_pid) : "";
-    add(&info, with(base[i], {{"backup_type", type_label(j.record.backup_type)},
-                              {"orchestrator_pid", orchestrator}, {"path", j.path}}), 1);
+    add(&info,
+        with(base[i], {{"backup_type", type_label(j.record.backup_type)},
+                       {"orchestrator_pid", orchestrator},
+                       {"path", j.path}}),
+        1);
     add(&state, base[i], j.record.state);
     if (j.record.eta_s >= 0)
       add(&eta, base[i], static_cast<double>(j.record.eta_s));
@@ -169,7 +175,8 @@ void add_job_tables(std::vector<MetricFamily> *out, const Model &m,
                                  r.bg_self_cpu,    r.bg_self_io,    r.bg_self_net};
     const char *resources[3] = {"cpu", "io", "net"};
     for (int k = 0; k < 6; k++)
-      add(&load, with(base[i], {{"origin", k < 3 ? "foreign" : "self"}, {"resource", resources[k % 3]}}),
+      add(&load,
+          with(base[i], {{"origin", k < 3 ? "foreign" : "self"}, {"resource", resources[k % 3]}}),
           figures[k] / 100.0);
   }
   out->push_back(std::move(depth));
@@ -185,10 +192,10 @@ void add_last_runs(std::vector<MetricFamily> *out, const Model &m) {
                            "1 when the job's last run ended DONE; 0 for FAILED or a process "
                            "that vanished.",
                            MetricType::Gauge, n);
-  MetricFamily duration = family("zpr_last_run_duration_seconds", "How long the last run took.",
-                                 MetricType::Gauge, n);
-  MetricFamily bytes = family("zpr_last_run_raw_bytes", "Bytes the last run handled.",
-                              MetricType::Gauge, n);
+  MetricFamily duration =
+      family("zpr_last_run_duration_seconds", "How long the last run took.", MetricType::Gauge, n);
+  MetricFamily bytes =
+      family("zpr_last_run_raw_bytes", "Bytes the last run handled.", MetricType::Gauge, n);
   MetricFamily success = family("zpr_last_success_timestamp_seconds",
                                 "When the job's last successful run ended; absent when none "
                                 "is known.",
@@ -232,8 +239,8 @@ void add_health(std::vector<MetricFamily> *out, const CollectorHealth &h) {
     add(&f, {}, row.value);
     out->push_back(std::move(f));
   }
-  MetricFamily build = family("zpr_exporter_build_info", "The exporter's version.",
-                              MetricType::Gauge, 1);
+  MetricFamily build =
+      family("zpr_exporter_build_info", "The exporter's version.", MetricType::Gauge, 1);
   add(&build, {{"version", VERSION_STRING}}, 1);
   out->push_back(std::move(build));
 }

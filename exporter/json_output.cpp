@@ -54,13 +54,14 @@ json job_json(const JobView &j) {
 }
 
 json last_run_json(const LastRun &r) {
-  return {{"job_name", r.job_name},
-          {"tool", r.tool},
-          {"end_time", r.end_time},
-          {"success", r.success},
-          {"duration_seconds", r.duration_s},
-          {"bytes_raw", r.bytes_raw},
-          {"last_success_time", r.last_success_time > 0 ? json(r.last_success_time) : json(nullptr)}};
+  return {
+      {"job_name", r.job_name},
+      {"tool", r.tool},
+      {"end_time", r.end_time},
+      {"success", r.success},
+      {"duration_seconds", r.duration_s},
+      {"bytes_raw", r.bytes_raw},
+      {"last_success_time", r.last_success_time > 0 ? json(r.last_success_time) : json(nullptr)}};
 }
 
 } // namespace

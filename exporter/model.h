@@ -28,8 +28,8 @@ struct JobView {
 struct LastRun {
   std::string job_name;
   std::string tool;
-  double end_time;          // wall seconds
-  bool success;             // DONE; a FAILED record or a vanished process is not
+  double end_time; // wall seconds
+  bool success;    // DONE; a FAILED record or a vanished process is not
   double duration_s;
   uint64_t bytes_raw;
   double last_success_time; // wall seconds of the last successful run; 0: none known
@@ -37,17 +37,17 @@ struct LastRun {
 
 // The exporter's own health.
 struct CollectorHealth {
-  double collected_at;         // wall seconds of the end of the collection
-  double duration_s;           // how long it took
-  uint64_t segments;           // segments tracked after it
-  uint64_t snapshot_failures;  // snapshots that failed since start (counter)
-  uint64_t collections;        // collections since start (counter)
+  double collected_at;        // wall seconds of the end of the collection
+  double duration_s;          // how long it took
+  uint64_t segments;          // segments tracked after it
+  uint64_t snapshot_failures; // snapshots that failed since start (counter)
+  uint64_t collections;       // collections since start (counter)
 };
 
 struct Model {
   CollectorHealth health;
-  std::vector<JobView> jobs;        // sorted by pid
-  std::vector<LastRun> last_runs;   // sorted by (job_name, tool)
+  std::vector<JobView> jobs;      // sorted by pid
+  std::vector<LastRun> last_runs; // sorted by (job_name, tool)
 };
 
 using ModelPtr = std::shared_ptr<const Model>;

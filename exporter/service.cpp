@@ -51,7 +51,8 @@ void run(Service *s) {
     guard.unlock();
     tick(s);
     // A collection that took longer than the period starts the next at once.
-    due = std::max(due, std::chrono::steady_clock::now() - std::chrono::milliseconds(SERVICE_PERIOD_MS));
+    due = std::max(due,
+                   std::chrono::steady_clock::now() - std::chrono::milliseconds(SERVICE_PERIOD_MS));
     guard.lock();
   }
 }

@@ -17,14 +17,14 @@
 inline constexpr int SERVICE_PERIOD_MS = 1000;
 
 struct Service {
-  std::mutex lock;                // guards model and stop
+  std::mutex lock; // guards model and stop
   std::condition_variable wake;
   ModelPtr model;
   bool stop = false;
-  Collector collector{};          // the collector thread's alone once started
+  Collector collector{}; // the collector thread's alone once started
   const char *state_file = nullptr;
-  bool read_only = false;         // never write the state file (--once)
-  bool save_failed = false;       // the last save failed (reported once)
+  bool read_only = false;   // never write the state file (--once)
+  bool save_failed = false; // the last save failed (reported once)
   std::thread thread;
 };
 

@@ -12,9 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -97,7 +97,8 @@ struct Exporter : Background {
   int port() {
     std::smatch m;
     std::string e;
-    zt::wait_until([&] { return std::regex_search(e = err(), m, std::regex("\\(port (\\d+)\\)")); });
+    zt::wait_until(
+        [&] { return std::regex_search(e = err(), m, std::regex("\\(port (\\d+)\\)")); });
     return m.empty() ? -1 : std::stoi(m[1]);
   }
 };
@@ -152,17 +153,25 @@ TEST(Exporter, BadArgumentsAreUsageErrors) {
     std::string err;
   } rows[] = {
       {{"--bogus"}, 2, "error: unknown option '--bogus' (see --help)\n"},
-      {{"--interval", "0", "--textfile", "/tmp/x.prom"}, 2,
+      {{"--interval", "0", "--textfile", "/tmp/x.prom"},
+       2,
        "error: invalid value '0' for --interval (expected 1..86400 seconds)\n"},
-      {{"--textfile", "/tmp/x.prom", "--interval", "5s"}, 2,
+      {{"--textfile", "/tmp/x.prom", "--interval", "5s"},
+       2,
        "error: invalid value '5s' for --interval (expected 1..86400 seconds)\n"},
-      {{"--listen", "127.0.0.1:65536"}, 2,
+      {{"--listen", "127.0.0.1:65536"},
+       2,
        "error: invalid value '127.0.0.1:65536' for --listen (expected [ADDR]:PORT)\n"},
-      {{"--listen", "localhost:80"}, 2,
+      {{"--listen", "localhost:80"},
+       2,
        "error: invalid value 'localhost:80' for --listen (expected [ADDR]:PORT)\n"},
-      {{"--once", "--listen", ":1"}, 2, "error: --listen, --textfile and --once exclude each other\n"},
+      {{"--once", "--listen", ":1"},
+       2,
+       "error: --listen, --textfile and --once exclude each other\n"},
       {{"--format", "json"}, 2, "error: --format goes with --once\n"},
-      {{"--once", "--format", "xml"}, 2, "error: invalid value 'xml' for --format (prometheus or json)\n"},
+      {{"--once", "--format", "xml"},
+       2,
+       "error: invalid value 'xml' for --format (prometheus or json)\n"},
       {{"--once", "--once"}, 2, "error: --once given twice\n"},
       {{"--state-file"}, 2, "error: --state-file needs a value\n"},
       {{"--listen", "192.0.2.1:80"}, 1, "error: cannot listen on 192.0.2.1:80"},
@@ -202,10 +211,12 @@ TEST(Exporter, HostileSegmentsConcurrentScrapesPromtoolAndJson) {
 
   Exporter exporter;
   const int port = exporter.port();
-  ASSERT_TRUE(zt::wait_until([&] { return http_get(port, "/metrics").find("\"shrunk\"") != std::string::npos; }));
+  ASSERT_TRUE(zt::wait_until(
+      [&] { return http_get(port, "/metrics").find("\"shrunk\"") != std::string::npos; }));
   ASSERT_EQ(truncate(shm(shrunk.pid()).c_str(), 0), 0); // under the exporter's mapping
   ASSERT_TRUE(zt::wait_until([&] {
-    return http_get(port, "/metrics").find("zpr_exporter_snapshot_failures_total 0\n") == std::string::npos;
+    return http_get(port, "/metrics").find("zpr_exporter_snapshot_failures_total 0\n") ==
+           std::string::npos;
   }));
   std::vector<std::string> bodies(40);
   std::vector<std::thread> scrapers;
@@ -230,20 +241,24 @@ TEST(Exporter, HostileSegmentsConcurrentScrapesPromtoolAndJson) {
 
   zt::TempDir dir;
   zt::write_file(dir.path + "/m.prom", bodies.back());
-  zt::RunResult check = zt::run_program("/bin/sh", {"-c", ("promtool check metrics < " + dir.path + "/m.prom").c_str()});
+  zt::RunResult check = zt::run_program(
+      "/bin/sh", {"-c", ("promtool check metrics < " + dir.path + "/m.prom").c_str()});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
   EXPECT_EQ(pids_of(bodies.back(), "zpr_job_info").size(), 4u); // good, orchestrator, shrunk, noise
 
   zt::RunResult once = zt::run_program(EXPORTER, {"--once", "--format", "json"});
   ASSERT_EQ(once.status, 0) << once.err;
   zt::write_file(dir.path + "/m.json", once.out);
-  zt::RunResult py = zt::run_program("/usr/bin/python3", {"-c",
-      "import json,sys; d=json.load(open(sys.argv[1])); j={x['job_name']: x for x in d['jobs']};"
-      "g=j['vm \"1\"\\\\^J^[[2JM-^?']; print(d['version'], sorted(j), g['orchestrator_pid'],"
-      " g['blocks_done'], g['eta_seconds'], j['nightly']['orchestrator_pid'])",
-      (dir.path + "/m.json").c_str()});
+  zt::RunResult py = zt::run_program(
+      "/usr/bin/python3",
+      {"-c",
+       "import json,sys; d=json.load(open(sys.argv[1])); j={x['job_name']: x for x in d['jobs']};"
+       "g=j['vm \"1\"\\\\^J^[[2JM-^?']; print(d['version'], sorted(j), g['orchestrator_pid'],"
+       " g['blocks_done'], g['eta_seconds'], j['nightly']['orchestrator_pid'])",
+       (dir.path + "/m.json").c_str()});
   EXPECT_EQ(py.out, "1 ['nightly', 'noise', 'vm \"1\"\\\\^J^[[2JM-^?'] " +
-                        std::to_string(orchestrator.pid()) + " 500 None None\n") << py.err;
+                        std::to_string(orchestrator.pid()) + " 500 None None\n")
+      << py.err;
 }
 
 // Last runs survive a restart through the state file; a damaged file is
@@ -252,11 +267,15 @@ TEST(Exporter, StateFileSurvivesRestartAndDamagedOneIsRefused) {
   zt::TempDir dir;
   const std::string state = dir.path + "/state.json";
   zt::write_file(state, "{\"version\": 1, \"last_runs\": [{\"job_name\": 7}]}");
-  auto once = [&] { return zt::run_program(EXPORTER, {"--once", "--format", "json", "--state-file", state.c_str()}); };
+  auto once = [&] {
+    return zt::run_program(EXPORTER, {"--once", "--format", "json", "--state-file", state.c_str()});
+  };
   zt::RunResult refused = once();
   EXPECT_EQ(refused.status, 0);
-  EXPECT_NE(refused.err.find("WARN  state file " + state + ": damaged entry 1; last runs start empty\n"),
-            std::string::npos) << refused.err;
+  EXPECT_NE(
+      refused.err.find("WARN  state file " + state + ": damaged entry 1; last runs start empty\n"),
+      std::string::npos)
+      << refused.err;
   EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
   EXPECT_EQ(nlohmann::json::parse(refused.out)["last_runs"].size(), 0u);
   {
@@ -267,7 +286,8 @@ TEST(Exporter, StateFileSurvivesRestartAndDamagedOneIsRefused) {
     ASSERT_GT(exporter.port(), 0);
     ASSERT_TRUE(done.finish(STATE_DONE));
     vanished.stop(); // no final state: the run failed
-    ASSERT_TRUE(zt::wait_until([&] { return zt::read_file(state).find("vm-2") != std::string::npos; }));
+    ASSERT_TRUE(
+        zt::wait_until([&] { return zt::read_file(state).find("vm-2") != std::string::npos; }));
     EXPECT_EQ(exporter.stop(), 0);
   }
   nlohmann::json runs = nlohmann::json::parse(once().out)["last_runs"];
@@ -338,22 +358,27 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
   Background restore({demo, "--tool", "restore", "--name", "bad-restore", "--corrupt-every", "7",
                       "--blocks", "2000", "--seconds", "2", "--no-log", "--no-syslog"});
   double first = 0;
-  ASSERT_TRUE(zt::wait_until([&] {
-    auto v = query("zpr_job_blocks_done_total{job_name=\"demo-agent-1\"}");
-    first = first == 0 && v.count("demo-agent-1") ? v["demo-agent-1"] : first;
-    return first > 0 && v["demo-agent-1"] > first;
-  }, 30000));
+  ASSERT_TRUE(zt::wait_until(
+      [&] {
+        auto v = query("zpr_job_blocks_done_total{job_name=\"demo-agent-1\"}");
+        first = first == 0 && v.count("demo-agent-1") ? v["demo-agent-1"] : first;
+        return first > 0 && v["demo-agent-1"] > first;
+      },
+      30000));
   EXPECT_EQ(zt::wait_exit(orchestrator.pid), 0);
   orchestrator.pid = -1;
-  const std::map<std::string, double> all_ok{{"demo-agent-1", 1}, {"demo-agent-2", 1}, {"demo-proxmox", 1}};
+  const std::map<std::string, double> all_ok{
+      {"demo-agent-1", 1}, {"demo-agent-2", 1}, {"demo-proxmox", 1}};
   const std::string ok_query = "zpr_last_run_success{job_name=~\"demo-.*\"}";
   EXPECT_TRUE(zt::wait_until([&] { return query(ok_query) == all_ok; }, 30000))
       << query(ok_query).size();
 
   EXPECT_EQ(zt::wait_exit(restore.pid), 1);
   restore.pid = -1;
-  EXPECT_TRUE(zt::wait_until([&] {
-    return query("zpr_last_run_success{job_name=\"bad-restore\"}") ==
-           std::map<std::string, double>{{"bad-restore", 0}};
-  }, 30000));
+  EXPECT_TRUE(zt::wait_until(
+      [&] {
+        return query("zpr_last_run_success{job_name=\"bad-restore\"}") ==
+               std::map<std::string, double>{{"bad-restore", 0}};
+      },
+      30000));
 }
