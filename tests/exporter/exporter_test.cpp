@@ -202,8 +202,9 @@ TEST(Exporter, HostileSegmentsConcurrentScrapesPromtoolAndJson) {
   ASSERT_TRUE(zt::fake_segment_create(impostor.pid(), &same, sizeof same));
   std::mt19937 rng(13);
   ProgressSegment noise = agent(scribbled.pid(), "noise", 0);
-  for (size_t i = offsetof(ProgressSegment, path); i < sizeof noise; i++)
+  for (size_t i = offsetof(ProgressSegment, backup_type); i < sizeof noise; i++)
     reinterpret_cast<uint8_t *>(&noise)[i] = static_cast<uint8_t>(rng());
+  snprintf(noise.name, sizeof noise.name, "noise"); // all else random after the header
   ASSERT_TRUE(scribbled.publish(noise));
   ASSERT_EQ(mkfifo(shm(4000001).c_str(), 0600), 0);
   ASSERT_EQ(mkdir(shm(4000002).c_str(), 0700), 0);
