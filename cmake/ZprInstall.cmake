@@ -3,12 +3,13 @@
 # bash completion.  Included once, at the end of the top-level CMakeLists,
 # when every target exists.
 #
-#   <prefix>/bin/zpr_monitor                              (and zpr_demo)
+#   <prefix>/bin/zpr_monitor                              (zpr_demo, zpr_exporter)
 #   <prefix>/include/zpr/<area>/*.h                       public headers
 #   <prefix>/<libdir>/libzpr_<area>.a                     static archives
 #   <prefix>/<libdir>/cmake/zpr/zprConfig.cmake           find_package(zpr CONFIG)
 #   <prefix>/<libdir>/pkgconfig/zpr.pc                    pkg-config zpr
-#   <prefix>/share/man/man1/zpr_monitor.1.gz
+#   <prefix>/share/man/man1/zpr_monitor.1.gz             (and zpr_exporter.1.gz)
+#   <prefix>/lib/systemd/system/zpr-exporter.service
 #   <prefix>/share/bash-completion/completions/zpr_monitor
 
 include(GNUInstallDirs)
@@ -20,7 +21,7 @@ set(ZPR_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
 
 # --- programs -----------------------------------------------------------
 
-foreach(program IN ITEMS zpr_monitor zpr_demo)
+foreach(program IN ITEMS zpr_monitor zpr_demo zpr_exporter)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   endif()
@@ -29,15 +30,31 @@ endforeach()
 # --- manual page and completion -----------------------------------------
 
 # Debian ships manual pages compressed; man reads both forms.
-set(zpr_man_gz "${PROJECT_BINARY_DIR}/man/zpr_monitor.1.gz")
-add_custom_command(OUTPUT "${zpr_man_gz}"
-  COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/man"
-  COMMAND gzip -9 -n -c "${PROJECT_SOURCE_DIR}/man/zpr_monitor.1" > "${zpr_man_gz}"
-  DEPENDS "${PROJECT_SOURCE_DIR}/man/zpr_monitor.1"
-  COMMENT "Compressing the zpr_monitor manual page"
-  VERBATIM)
-add_custom_target(zpr_man ALL DEPENDS "${zpr_man_gz}")
-install(FILES "${zpr_man_gz}" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(zpr_man_pages "")
+foreach(page IN ITEMS zpr_monitor zpr_exporter)
+  set(gz "${PROJECT_BINARY_DIR}/man/${page}.1.gz")
+  add_custom_command(OUTPUT "${gz}"
+    COMMAND ${CMAKE_COMMAND} -E make_directory "${PROJECT_BINARY_DIR}/man"
+    COMMAND gzip -9 -n -c "${PROJECT_SOURCE_DIR}/man/${page}.1" > "${gz}"
+    DEPENDS "${PROJECT_SOURCE_DIR}/man/${page}.1"
+    COMMENT "Compressing the ${page} manual page"
+    VERBATIM)
+  list(APPEND zpr_man_pages "${gz}")
+endforeach()
+add_custom_target(zpr_man ALL DEPENDS ${zpr_man_pages})
+install(FILES ${zpr_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The exporter's systemd unit names the binary by its absolute path, which
+# is only known at install time (cmake --install --prefix, or /usr in the
+# package), so it is written then.  systemd reads units from
+# /usr/lib/systemd/system and /usr/local/lib/systemd/system.
+install(CODE "
+  set(ZPR_UNIT_BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/contrib/systemd/zpr-exporter.service.in\"
+    \"${PROJECT_BINARY_DIR}/contrib/zpr-exporter.service\" @ONLY)
+  file(INSTALL \"${PROJECT_BINARY_DIR}/contrib/zpr-exporter.service\"
+    DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+")
 
 install(FILES "${PROJECT_SOURCE_DIR}/completions/zpr_monitor"
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -1,8 +1,9 @@
-# Debian package of the monitor and the common library, built with
-# `cpack -G DEB` in the build tree.  The runtime dependencies come from
-# dpkg-shlibdeps (libc6, libssl3, libzstd1, liblz4-1, libncurses6,
-# libtinfo6); the -dev packages a tool needs to link the library are
-# suggested.
+# Debian package of the monitor, the exporter and the common library,
+# built with `cpack -G DEB` in the build tree.  The runtime dependencies
+# come from dpkg-shlibdeps (libc6, libssl3, libzstd1, liblz4-1,
+# libncurses6, libtinfo6, and for zpr_exporter libprometheus-cpp-core1.0
+# and libprometheus-cpp-pull1.0, which holds civetweb); the -dev packages a tool
+# needs to link the library are suggested, and Prometheus is.
 
 # The suite version "1.0.2-alpha027" becomes the Debian version
 # "1.0.2~alpha027", which sorts before the final 1.0.2.
@@ -20,11 +21,14 @@ set(CPACK_PACKAGE_VENDOR "zpr")
 set(CPACK_PACKAGE_CONTACT "zpr maintainers <zpr@localhost>")
 set(CPACK_PACKAGE_VERSION "${zpr_deb_version}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "progress monitor of the zpr backup suite, with its common library")
+  "progress monitor and Prometheus exporter of the zpr backup suite, with its common library")
 set(CPACK_PACKAGE_DESCRIPTION
   "zpr_monitor shows the progress of the zpr backup suite's running worker
 tools (backup agents, restores and their orchestrators) live in a terminal,
-or dumps it as tab-separated lines for scripts. The package also holds the
+or dumps it as tab-separated lines for scripts. zpr_exporter makes the same
+progress, and the last result of every job, visible to Prometheus (over
+HTTP, as a node_exporter textfile, or once as JSON), with a systemd unit.
+The package also holds the
 suite's common library (static archives, headers, CMake package and
 pkg-config file) on which the worker tools are built.")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "zpr")
@@ -37,7 +41,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-  "libssl-dev, libzstd-dev, liblz4-dev, libncurses-dev, pkg-config, bash-completion")
+  "libssl-dev, libzstd-dev, liblz4-dev, libncurses-dev, pkg-config, bash-completion, prometheus, prometheus-node-exporter")
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_SOURCE_GENERATOR "TGZ")

@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   libisal-dev
   prometheus-cpp-dev nlohmann-json3-dev prometheus prometheus-node-exporter
-  groff-base man-db dpkg-dev bash-completion
+  groff-base man-db dpkg-dev bash-completion python3
 )
 
 missing=()

@@ -1,0 +1,173 @@
+#include "exporter/collector.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "progress/follow.h"
+#include "progress/labels.h"
+#include "progress/reader.h"
+
+namespace {
+
+std::string printable(const char *field, size_t size) {
+  char buf[printable_size(sizeof ProgressSegment{}.path)];
+  return printable_text(field, size, buf);
+}
+
+double monotonic_seconds() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+bool name_exists(uint32_t pid) {
+  char path[64];
+  snprintf(path, sizeof path, "/dev/shm/%s%u", PROGRESS_NAME_PREFIX, pid);
+  struct stat st;
+  return lstat(path, &st) == 0;
+}
+
+// Marks which tracked jobs are still named in /dev/shm and attaches new
+// ones.  The scan lists only segments it could read consistently, so a
+// tracked job missing from it is looked up by name before it counts as gone.
+void discover(Collector *c, double now) {
+  for (auto &[pid, job] : c->jobs)
+    job.name_present = false;
+  ScanEntry *entries = nullptr;
+  size_t count = 0;
+  if (scan_segments(&entries, &count) != ST_OK)
+    count = 0;
+  for (size_t i = 0; i < count; i++) {
+    const uint32_t pid = entries[i].pid;
+    auto it = c->jobs.find(pid);
+    if (it != c->jobs.end()) {
+      it->second.name_present = true;
+      continue;
+    }
+    const ProgressSegment *mapping = nullptr;
+    if (c->jobs.size() >= COLLECTOR_MAX_JOBS || progress_attach(pid, &mapping) != ST_OK)
+      continue;
+    TrackedJob t{};
+    t.mapping = mapping;
+    t.name_present = true;
+    t.last_change_time = now;
+    t.last_progress_time = now;
+    c->jobs.emplace(pid, t);
+  }
+  free(entries);
+  for (auto &[pid, job] : c->jobs)
+    if (!job.name_present)
+      job.name_present = name_exists(pid);
+}
+
+void take_snapshot(Collector *c, TrackedJob *t, double now) {
+  ProgressSegment copy;
+  if (progress_snapshot(t->mapping, &copy) != ST_OK) {
+    c->snapshot_failures++;
+    return;
+  }
+  if (!t->have_snapshot || copy.seq != t->last_seq)
+    t->last_change_time = now;
+  if (t->have_snapshot &&
+      (copy.blocks_done != t->last.blocks_done || copy.bytes_raw != t->last.bytes_raw))
+    t->last_progress_time = now;
+  t->last_seq = copy.seq;
+  t->last = copy;
+  t->have_snapshot = true;
+}
+
+void record_end(Collector *c, const TrackedJob &t, bool success) {
+  const ProgressSegment &r = t.last;
+  last_runs_record(&c->last_runs, printable(r.name, sizeof r.name), tool_label(r.tool),
+                   t.last_change_time, success,
+                   static_cast<double>(effective_elapsed_ms(r)) / 1000.0, r.bytes_raw);
+  c->last_runs_changed = true;
+}
+
+// Records a run that ended and says whether the job can be dropped: once
+// its final state is read (or its process is gone) and its name vanished.
+bool settle(Collector *c, uint32_t pid, TrackedJob *t, double now) {
+  t->alive = process_alive(pid);
+  if (!t->alive && t->have_snapshot && !state_is_final(t->last.state))
+    take_snapshot(c, t, now); // it may have written its end just before exiting
+  if (!t->have_snapshot)
+    return !t->alive && !t->name_present;
+  const bool final = state_is_final(t->last.state);
+  if ((final || !t->alive) && !t->recorded) {
+    record_end(c, *t, final && t->last.state == STATE_DONE);
+    t->recorded = true;
+  }
+  return !t->name_present && (final || !t->alive);
+}
+
+JobView make_view(uint32_t pid, const TrackedJob &t) {
+  const ProgressSegment &r = t.last;
+  return JobView{pid,
+                 0,
+                 r,
+                 printable(r.name, sizeof r.name),
+                 printable(r.path, sizeof r.path),
+                 printable(r.message, sizeof r.message),
+                 t.alive,
+                 effective_elapsed_ms(r),
+                 t.last_change_time,
+                 t.last_progress_time};
+}
+
+// An orchestrator's current child gets its pid; when hostile records claim
+// the same child twice, the orchestrator with the lowest pid wins.
+void link_children(std::vector<JobView> *jobs) {
+  auto by_pid = [](const JobView &v, uint32_t pid) { return v.pid < pid; };
+  for (const JobView &o : *jobs) {
+    const uint32_t child = o.record.child_pid;
+    if (o.record.tool <= TOOL_RESTORE || child == 0 || child == o.pid)
+      continue;
+    auto it = std::lower_bound(jobs->begin(), jobs->end(), child, by_pid);
+    if (it != jobs->end() && it->pid == child && it->orchestrator_pid == 0)
+      it->orchestrator_pid = o.pid;
+  }
+}
+
+} // namespace
+
+double exporter_wall_time() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+ModelPtr collector_tick(Collector *c) {
+  const double started = monotonic_seconds();
+  const double now = exporter_wall_time();
+  discover(c, now);
+  auto model = std::make_shared<Model>();
+  model->jobs.reserve(c->jobs.size());
+  for (auto it = c->jobs.begin(); it != c->jobs.end();) {
+    TrackedJob &t = it->second;
+    take_snapshot(c, &t, now);
+    if (settle(c, it->first, &t, now)) {
+      progress_detach(&t.mapping);
+      it = c->jobs.erase(it);
+      continue;
+    }
+    if (t.have_snapshot)
+      model->jobs.push_back(make_view(it->first, t));
+    ++it;
+  }
+  link_children(&model->jobs);
+  model->last_runs = last_runs_list(c->last_runs);
+  c->collections++;
+  model->health = CollectorHealth{exporter_wall_time(), monotonic_seconds() - started,
+                                  c->jobs.size(), c->snapshot_failures, c->collections};
+  return model;
+}
+
+void collector_release(Collector *c) {
+  for (auto &[pid, job] : c->jobs)
+    progress_detach(&job.mapping);
+  c->jobs.clear();
+}
