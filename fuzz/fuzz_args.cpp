@@ -58,15 +58,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       check_value(opt_value(argc, argv, entry->long_name, entry->short_name, def), def, argc, argv);
       if (opt_flag(argc, argv, entry->long_name, entry->short_name) > 1)
         abort();
-      for (int i = 1; i < argc; i++) {
+      for (int i = 1; i < argc; i++) { // a match names the argument; no match writes no value
         const char *value = def;
         const OptionSpec *m = opt_match(table, argv[i], &value);
-        bool named = m != nullptr && (strncmp(argv[i], m->long_name, strlen(m->long_name)) == 0 ||
-                                      (m->short_name != nullptr && strcmp(argv[i], m->short_name) == 0));
-        if (m != nullptr ? !named : value != def) // no match writes no value
+        if (m == nullptr ? value != def : strncmp(argv[i], m->long_name, strlen(m->long_name)) != 0 &&
+                                              (m->short_name == nullptr || strcmp(argv[i], m->short_name) != 0))
           abort();
-        if (value != nullptr)
-          check_value(value, def, argc, argv);
+        check_value(value == nullptr ? def : value, def, argc, argv);
       }
     }
   (void)runlog_parse_mask("--syslog", opt_value(argc, argv, "--syslog", nullptr, nullptr));

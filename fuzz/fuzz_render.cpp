@@ -3,11 +3,10 @@
 // with its child's page, the waiting frame) on an off-screen curses screen
 // of assorted sizes, tiny ones included.
 //
-// Input: bytes 0..1207 the first record, 1208..2415 the second (padded
-// with zeros or cut), then control bytes for the sizes and the frame.
-// Magic and version are made valid, or the monitor would not attach.  The
-// records live in real segments of pids above the kernel's pid limit, so
-// no such process exists; the live view gets "q" and ends after one frame.
+// Input: two records of 1208 bytes (padded with zeros or cut), then control
+// bytes for the sizes and the frame.  Magic and version are made valid, or
+// the monitor would not attach.  The records live in real segments of pids
+// above the kernel's pid limit; the live view gets "q" after one frame.
 #include <curses.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -81,34 +80,26 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const size_t N = sizeof(ProgressSegment);
-  ProgressSegment first{}, second{};
-  memcpy(&first, data, size < N ? size : N);
-  if (size > N)
-    memcpy(&second, data + N, size - N < N ? size - N : N);
+  ProgressSegment rec[2] = {};
+  memcpy(&rec[0], data, size < N ? size : N);
+  memcpy(&rec[1], data + (size < N ? size : N), size < N ? 0 : size - N < N ? size - N : N);
   auto ctl = [&](size_t i) -> uint8_t { return size > 2 * N + i ? data[2 * N + i] : 0; };
   static const int SIZES[][2] = {{1, 1}, {10, 3}, {80, 24}, {200, 60}, {40, 12}, {132, 30}};
-  const int *fixed = SIZES[ctl(0) % 6];
-  const int cols = 1 + ctl(1) % 250, rows = 1 + ctl(2) % 70;
-
-  // The records as they say; the second is the child when the first is an
-  // orchestrator (or chooses to point at it).
+  const int *fixed = SIZES[ctl(0) % 6], cols = 1 + ctl(1) % 250, rows = 1 + ctl(2) % 70;
+  // The records as they say, the first pointing at the second if asked;
+  // then each as the child of an orchestrator that is the other.
   if ((ctl(3) & 4) != 0)
-    first.child_pid = g_pid[1];
-  store(0, first, (ctl(3) & 1) != 0);
-  store(1, second, (ctl(3) & 2) != 0);
-  live_frame(fixed[0], fixed[1]);
-  live_frame(cols, rows);
-  run_dump(g_pid[0], 20, 0);
-  // The second record as the child of an orchestrator, then the first.
-  first.tool = static_cast<uint8_t>(TOOL_PROXMOX + ctl(4) % 4);
-  first.child_pid = g_pid[1];
-  store(0, first, false);
-  live_frame(fixed[0], fixed[1]);
-  run_dump(g_pid[0], 20, 0);
-  second.tool = static_cast<uint8_t>(TOOL_PROXMOX + ctl(5) % 4);
-  second.child_pid = g_pid[1];
-  store(0, second, false);
-  store(1, first, false);
-  live_frame(cols, rows);
+    rec[0].child_pid = g_pid[1];
+  for (int round = 0; round < 3; round++) {
+    if (round > 0) {
+      rec[round - 1].tool = static_cast<uint8_t>(TOOL_PROXMOX + ctl(3 + round) % 4);
+      rec[round - 1].child_pid = g_pid[1];
+    }
+    store(0, rec[round == 2], round == 0 && (ctl(3) & 1) != 0);
+    store(1, rec[round != 2], round < 2 && (ctl(3) & 2) != 0);
+    live_frame(fixed[0], fixed[1]);
+    live_frame(cols, rows);
+    run_dump(g_pid[0], 20, 0);
+  }
   return 0;
 }

@@ -415,35 +415,34 @@ TEST_F(Reader, ScanListsOnlyReadableSegments) {
   ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
   EXPECT_TRUE(count == 0 && entries != nullptr); // an array even for no entries
   free(entries);
-  std::multiset<uint32_t> want = {900, 777, 777, 777};
-  for (uint32_t pid = 801; pid <= 809; pid++) { // more than the first array holds
+  // Segments enough to grow the array, and names and objects that are not
+  // segments: bad names, another prefix, a wrong version, an odd counter,
+  // a short object, garbage, a directory, a symbolic link and a FIFO.
+  std::multiset<std::string> want, got;
+  for (uint32_t pid = 801; pid <= 809; pid++) {
     ProgressSegment r = zt::fake_record(pid, TOOL_XENV);
     r.backup_type = BACKUP_DIFF, r.state = STATE_FINISHING, r.child_pid = pid + 1000;
     craft(pid, r);
-    want.insert(pid);
+    want.insert(std::to_string(pid) + " job 312 " + std::to_string(pid + 1000));
   }
-  // Names and objects that are not segments.
   ProgressSegment good = zt::fake_record(900, TOOL_AGENT), v5 = good, odd = good, named = good;
-  const std::string bytes(reinterpret_cast<char *>(&good), sizeof good);
   for (const char *bad : {"", "abc", "0"})
-    zt::write_file(name(bad), bytes);
-  zt::write_file(made.emplace_back("/dev/shm/other_tool.901"), bytes);
-  v5.version = 5, odd.seq = 3;
+    zt::write_file(name(bad), std::string(reinterpret_cast<char *>(&good), sizeof good));
+  v5.version = 5, odd.seq = 3, named.pid = 777;
   craft(902, v5);
   craft(903, odd);
   craft(904, good, 0);
-  craft(900, good);
   zt::write_file(name("905"), "garbage" + std::string(1201, '\0'));
-  ASSERT_EQ(mkdir(name("906").c_str(), 0700), 0);
-  ASSERT_EQ(symlink("zpr_progress.900", name("907").c_str()), 0);
-  ASSERT_EQ(mkfifo(name("908").c_str(), 0600), 0);
-  // Leading zeros and trailing letters name 123's segment; entries carry
-  // the pid stored in it, and its name cut and terminated.
-  named.pid = 777;
+  ASSERT_EQ(mkdir(name("906").c_str(), 0700) + symlink("zpr_progress.801", name("907").c_str()) +
+                mkfifo(name("908").c_str(), 0600), 0);
+  // Leading zeros and trailing letters name 123's segment; the entries
+  // carry the pid stored in it, and its name cut and terminated.
   memset(named.name, 'n', sizeof named.name);
   craft(123, named);
   zt::write_file(name("00123"), "not a record");
   zt::write_file(name("123abc"), "not a record");
+  for (int i = 0; i < 3; i++)
+    want.insert("777 " + std::string(63, 'n') + " 0 0");
 
   // A FIFO opened carelessly would block for ever: scan under an alarm.
   int fds[2];
@@ -454,16 +453,11 @@ TEST_F(Reader, ScanListsOnlyReadableSegments) {
                      write(fds[1], entries, count * sizeof *entries) != ssize_t(count * sizeof *entries);
             }), 0);
   close(fds[1]);
-  std::multiset<uint32_t> pids;
-  for (ScanEntry e; read(fds[0], &e, sizeof e) == ssize_t(sizeof e); pids.insert(e.pid))
-    EXPECT_EQ(std::string(e.name) + std::to_string(e.tool * 100 + e.backup_type * 10 + e.state) +
-                  std::to_string(e.child_pid),
-              e.pid == 777   ? std::string(63, 'n') + "00"
-              : e.pid == 900 ? "job00"
-                             : "job" + std::to_string(TOOL_XENV * 100 + BACKUP_DIFF * 10 + STATE_FINISHING) +
-                                   std::to_string(e.pid + 1000));
+  for (ScanEntry e; read(fds[0], &e, sizeof e) == ssize_t(sizeof e);)
+    got.insert(std::to_string(e.pid) + " " + e.name + " " + std::to_string(e.tool * 100 + e.backup_type * 10 + e.state) +
+               " " + std::to_string(e.child_pid));
   close(fds[0]);
-  EXPECT_EQ(pids, want);
+  EXPECT_EQ(got, want);
 }
 
 } // namespace
