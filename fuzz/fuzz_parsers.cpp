@@ -1,6 +1,6 @@
-// The system description's and the load sampler's text parsers, each on
-// the same arbitrary file, handed over as /proc/self/fd/N of a memfd so
-// they open and read it as they read the real files.
+// The system description's and the load sampler's text parsers on one
+// arbitrary file, handed over as /proc/self/fd/N of a memfd so they open
+// and read it as they read the real files.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -13,37 +13,28 @@
 #include "platform/sysutil_internal.h"
 #include "sampler/load.h"
 
-namespace {
-int g_fd = -1;
-char g_path[64];
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-  g_fd = memfd_create("fuzz_parsers", 0);
-  snprintf(g_path, sizeof g_path, "/proc/self/fd/%d", g_fd);
-  return g_fd < 0 ? (abort(), 0) : 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  if (ftruncate(g_fd, 0) != 0 || (size != 0 && pwrite(g_fd, data, size, 0) != ssize_t(size)))
+  static int fd = memfd_create("fuzz_parsers", 0);
+  static char path[64];
+  snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  if (ftruncate(fd, 0) != 0 || (size != 0 && pwrite(fd, data, size, 0) != ssize_t(size)))
     abort();
-  // The description in a heap block of exactly its size: terminated inside.
+  // The description in a heap block of exactly its size, terminated inside.
   for (size_t cap : {1, 9, 512}) {
     char *buf = static_cast<char *>(malloc(cap));
-    if (os_description_from(g_path, buf, cap) != 0 || strnlen(buf, cap) == cap)
+    if (os_description_from(path, buf, cap) != 0 || strnlen(buf, cap) == cap)
       abort();
     free(buf);
   }
-  // A whole reading of the same file, and the loads since a zero reading
-  // one interval earlier: percentages stay within 0..100.
-  const BgSources sources{g_path, g_path, g_path, g_path, g_path};
+  // A reading of the file as each source, and the loads since a zero
+  // reading one interval earlier: percentages stay within 0..100.
+  const BgSources sources{path, path, path, path, path};
   BgSampler prev{}, cur{};
   prev.primed = 1;
   bg_take_reading(&sources, 1000, &cur);
   BgLoad load{};
   bg_load_between(&prev, &cur, &load);
-  for (uint32_t p : {load.foreign_cpu, load.foreign_io, load.foreign_net, load.self_cpu,
-                     load.self_io, load.self_net})
+  for (uint32_t p : {load.foreign_cpu, load.foreign_io, load.foreign_net, load.self_cpu, load.self_io, load.self_net})
     if (p > 100)
       abort();
   return 0;

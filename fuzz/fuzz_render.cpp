@@ -1,12 +1,10 @@
-// Whole records of another process as the monitor shows them: a dump line
-// and the live view's pages (a plain tool's, an orchestrator's summary
+// Whole records of another process as the monitor shows them: the dump
+// line and the live view's pages (a plain tool's, an orchestrator's summary
 // with its child's page, the waiting frame) on an off-screen curses screen
-// of assorted sizes, tiny ones included.
-//
-// Input: two records of 1208 bytes (padded with zeros or cut), then control
-// bytes for the sizes and the frame.  Magic and version are made valid, or
-// the monitor would not attach.  The records live in real segments of pids
-// above the kernel's pid limit; the live view gets "q" after one frame.
+// of assorted sizes, tiny ones included.  Input: two records of 1208 bytes
+// (padded or cut; magic and version made valid), then control bytes for the
+// sizes and the frame.  The records live in real segments of pids above the
+// kernel's pid limit; the live view gets "q" after one frame.
 #include <curses.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -26,26 +24,24 @@ namespace {
 uint32_t g_pid[2];
 ProgressSegment *g_seg[2];
 
-void remove_segments() {
-  char name[64];
-  for (uint32_t pid : g_pid)
-    shm_unlink((snprintf(name, sizeof name, "/%s%u", PROGRESS_NAME_PREFIX, pid), name));
+const char *shm_name(uint32_t pid) {
+  static char name[64];
+  snprintf(name, sizeof name, "/%s%u", PROGRESS_NAME_PREFIX, pid);
+  return name;
 }
 
-// The record with a valid header; an odd counter when waiting is asked
-// for (the writer died inside an update).
+// An odd counter when waiting: the writer died inside an update.
 void store(int which, const ProgressSegment &record, bool waiting) {
-  memcpy(g_seg[which], &record, sizeof record);
-  g_seg[which]->magic = PROGRESS_MAGIC;
-  g_seg[which]->version = PROGRESS_VERSION;
-  g_seg[which]->seq = waiting ? 1 : 0;
+  *g_seg[which] = record;
+  g_seg[which]->magic = PROGRESS_MAGIC, g_seg[which]->version = PROGRESS_VERSION, g_seg[which]->seq = waiting;
 }
 
-void live_frame(int cols, int rows) {
+void frame_and_dump(int cols, int rows) {
   resize_term(rows, cols);
   flushinp();
   ungetch('q');
   run_live_view(g_pid[0]);
+  run_dump(g_pid[0], 20, 0);
 }
 
 } // namespace
@@ -53,28 +49,20 @@ void live_frame(int cols, int rows) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   for (int i = 0; i < 2; i++) {
     g_pid[i] = 4200000000u + static_cast<uint32_t>(getpid() % 1000000) * 2 + i;
-    char name[64];
-    snprintf(name, sizeof name, "/%s%u", PROGRESS_NAME_PREFIX, g_pid[i]);
-    int fd = shm_open(name, O_CREAT | O_RDWR | O_TRUNC, 0600);
-    void *p = fd < 0 || ftruncate(fd, PROGRESS_SEGMENT_SIZE) != 0 ? MAP_FAILED
+    int fd = shm_open(shm_name(g_pid[i]), O_CREAT | O_RDWR | O_TRUNC, 0600);
+    void *p = ftruncate(fd, PROGRESS_SEGMENT_SIZE) != 0 ? MAP_FAILED
               : mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
       abort();
-    close(fd);
     g_seg[i] = static_cast<ProgressSegment *>(p);
   }
-  atexit(remove_segments);
+  atexit([] { shm_unlink(shm_name(g_pid[0])), shm_unlink(shm_name(g_pid[1])); });
   // Dump lines go nowhere; libFuzzer reports on standard error.
-  if (freopen("/dev/null", "w", stdout) == nullptr)
-    abort();
-  setenv("TERM", "xterm", 1);
   SCREEN *screen = newterm("xterm", fopen("/dev/null", "w"), fopen("/dev/null", "r"));
-  if (screen == nullptr)
+  if (freopen("/dev/null", "w", stdout) == nullptr || screen == nullptr)
     abort();
   set_term(screen);
-  noecho();
-  cbreak();
-  keypad(stdscr, TRUE);
+  noecho(), cbreak(), keypad(stdscr, TRUE);
   return 0;
 }
 
@@ -85,8 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(&rec[1], data + (size < N ? size : N), size < N ? 0 : size - N < N ? size - N : N);
   auto ctl = [&](size_t i) -> uint8_t { return size > 2 * N + i ? data[2 * N + i] : 0; };
   static const int SIZES[][2] = {{1, 1}, {10, 3}, {80, 24}, {200, 60}, {40, 12}, {132, 30}};
-  const int *fixed = SIZES[ctl(0) % 6], cols = 1 + ctl(1) % 250, rows = 1 + ctl(2) % 70;
-  // The records as they say, the first pointing at the second if asked;
+  // The records as they say (the first pointing at the second if asked),
   // then each as the child of an orchestrator that is the other.
   if ((ctl(3) & 4) != 0)
     rec[0].child_pid = g_pid[1];
@@ -97,9 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     store(0, rec[round == 2], round == 0 && (ctl(3) & 1) != 0);
     store(1, rec[round != 2], round < 2 && (ctl(3) & 2) != 0);
-    live_frame(fixed[0], fixed[1]);
-    live_frame(cols, rows);
-    run_dump(g_pid[0], 20, 0);
+    frame_and_dump(SIZES[ctl(0) % 6][0], SIZES[ctl(0) % 6][1]);
+    frame_and_dump(1 + ctl(1) % 250, 1 + ctl(2) % 70);
   }
   return 0;
 }

@@ -14,10 +14,8 @@ shift
 targets=("$@")
 [ $# -gt 0 ] || targets=(codec args parsers render)
 build=${ZPR_FUZZ_BUILD_DIR:-build/fuzz}
-if [ ! -f "$build/build.ninja" ]; then
-  CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1
-fi
+[ -f "$build/build.ninja" ] || CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1
 if ! cmake --build "$build" -j "${ZPR_FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}" >/dev/null; then
   cmake --build "$build" -j 1 --target "${targets[@]/#/fuzz_}" 2>&1 | tail -30
   echo "fuzz: 0 passed, ${#targets[@]} failed"
@@ -33,11 +31,10 @@ for t in "${targets[@]}"; do
   work=$(mktemp -d "/tmp/zpr-fuzz-$t.XXXXXX")
   cp -r "fuzz/corpus/$t" "$work/corpus"
   extra=()
-  [ "$t" = args ] && extra=(-close_fd_mask=2)   # the run log's mask warnings
-  [ "$t" = render ] && extra=(-max_len=4096)    # two records and the frame bytes
-  "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/$t-" "${extra[@]}" ${ZPR_FUZZ_FLAGS:-} "$work/corpus" >"$work/log" 2>&1
-  if [ $? -eq 0 ]; then
+  [ "$t" = args ] && extra=(-close_fd_mask=2) # the run log's mask warnings
+  [ "$t" = render ] && extra=(-max_len=4096)  # two records and the frame bytes
+  if "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
+    -artifact_prefix="$artifacts/$t-" "${extra[@]}" ${ZPR_FUZZ_FLAGS:-} "$work/corpus" >"$work/log" 2>&1; then
     passed=$((passed + 1))
     echo "fuzz_$t: ok, $(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1) runs in $seconds s"
   else
