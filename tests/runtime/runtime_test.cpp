@@ -1,12 +1,11 @@
-// The common runtime: status texts, the console logger, option lookup and
-// the unknown-option check, the run log in its logfile and in syslog, and
-// the version and self-test switches against codec libraries that
-// misbehave on demand.
+// The common runtime: status texts, the console logger, the run log in its
+// logfile and in syslog, and the self-test against libraries that
+// misbehave on demand.  Option handling runs end to end in zpr_monitor's
+// start-up tests and the argument fuzz target.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <lz4.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sched.h>
@@ -15,7 +14,6 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zstd.h>
 
 #include <cerrno>
 #include <climits>
@@ -25,11 +23,9 @@
 #include <string>
 #include <vector>
 
-#include "monitor/monitor_options.h"
 #include "runtime/log.h"
-#include "runtime/option_check.h"
-#include "runtime/options.h"
 #include "runtime/runlog.h"
+#include "runtime/runlog_internal.h"
 #include "runtime/selftest.h"
 #include "runtime/status.h"
 #include "support/test_support.h"
@@ -37,41 +33,22 @@
 // The codec and digest libraries, spoiled on demand: these definitions take
 // the place of the shared libraries' for the code linked into this program.
 namespace {
-enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, ZSTD_NO_GAIN, LZ4_SHORT, LZ4_FLIP, SHA_WRONG };
+enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG };
 Fault g_fault = NONE;
-int g_lz4_calls = 0;
 template <typename Fn> Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
 } // namespace
 
 extern "C" {
-size_t ZSTD_compress(void *dst, size_t cap, const void *src, size_t len, int level) {
-  static auto fn = real<size_t (*)(void *, size_t, const void *, size_t, int)>("ZSTD_compress");
-  size_t n = fn(dst, cap, src, len, level);
-  return g_fault == ZSTD_NO_GAIN ? len : n;
-}
 size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {
   static auto fn = real<size_t (*)(void *, size_t, const void *, size_t)>("ZSTD_decompress");
   size_t n = fn(dst, cap, src, len);
-  if (g_fault == ZSTD_FLIP)
-    static_cast<uint8_t *>(dst)[100] ^= 1;
+  static_cast<uint8_t *>(dst)[100] ^= g_fault == ZSTD_FLIP;
   return g_fault == ZSTD_SHORT ? n - 1 : n;
 }
-int LZ4_compress_default(const char *src, char *dst, int len, int cap) {
-  static auto fn = real<int (*)(const char *, char *, int, int)>("LZ4_compress_default");
-  g_lz4_calls++;
-  return fn(src, dst, len, cap);
-}
-int LZ4_decompress_safe(const char *src, char *dst, int len, int cap) {
-  static auto fn = real<int (*)(const char *, char *, int, int)>("LZ4_decompress_safe");
-  int n = fn(src, dst, len, cap);
-  if (g_fault == LZ4_FLIP)
-    dst[100] ^= 1;
-  return g_fault == LZ4_SHORT ? n - 1 : n;
-}
-int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size,
-               const EVP_MD *type, ENGINE *impl) {
-  static auto fn = real<int (*)(const void *, size_t, unsigned char *, unsigned int *,
-                                const EVP_MD *, ENGINE *)>("EVP_Digest");
+int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size, const EVP_MD *type,
+               ENGINE *impl) {
+  static auto fn = real<int (*)(const void *, size_t, unsigned char *, unsigned int *, const EVP_MD *, ENGINE *)>(
+      "EVP_Digest");
   int rc = fn(data, count, md, size, type, impl);
   md[31] ^= g_fault == SHA_WRONG;
   return rc;
@@ -192,111 +169,6 @@ TEST(ConsoleLogger, FormatPaddingThresholdAndTag) {
                      "[zpr_monitor] ?     level 7\n[t] ?     yes\n");
 }
 
-TEST(Options, LookupRules) {
-  const std::pair<Texts, const char *> rows[] = { // arguments, value of --pid/-p
-      {{"--pid=42"}, "42"},      {{"-p", "42"}, "42"},        {{"--pid="}, ""},         {{"--pid==7"}, "=7"},
-      {{"--dump", "--pid"}, "D"}, {{"--pid", "5", "-p", "6"}, "5"}, {{"--pid", "--dump"}, "--dump"},
-      {{"--pidx", "5"}, "D"},   {{"-p5"}, "D"},              {{"--PID", "5"}, "D"},   {{"--", "-p", "7"}, "7"},
-  };
-  for (const auto &[args, pid] : rows)
-    EXPECT_STREQ(opt_value(argc_of(args), argv_of(args), "--pid", "-p", "D"), pid) << args[0];
-  char **argv = argv_of({"--dump", "--pid=42", "--", "-h"});
-  EXPECT_EQ(opt_value(5, argv, "--pid", nullptr, nullptr), argv[2] + 6); // points into argv
-  EXPECT_STREQ(opt_value(0, argv, "--pid", "-p", "D"), "D");
-  EXPECT_EQ(std::to_string(opt_flag(5, argv, "--dump", nullptr)) + std::to_string(opt_flag(5, argv, "--pid", nullptr)) +
-                std::to_string(opt_flag(5, argv, "--help", "-h")) + std::to_string(opt_flag(5, argv, "--help", nullptr)) +
-                std::to_string(opt_flag(5, argv, "zpr_monitor", nullptr)),
-            "10100"); // exact names, after "--" too, never argv[0]
-}
-
-std::string w1(const std::string &a) { return "unexpected argument '" + a + "' ignored"; }
-std::string w2(const std::string &a) { return "unknown option '" + a + "=...' ignored"; }
-std::string w3(const std::string &a) { return "unknown option '" + a + "' ignored (with the value after it)"; }
-std::string w4(const std::string &a) { return "unknown option '" + a + "' ignored"; }
-
-TEST(OptionCheck, WarningsOnTheConsoleAndInSyslog) {
-  const struct {
-    Texts args;
-    Texts warnings;
-    int positional = 0;
-    bool runlog = false; // runlog_init first: its options are known
-    const OptionSpec *table = monitor_options;
-  } rows[] = {
-      {{"--pid", "5", "--dump", "--interval", "100", "--wait", "3", "--help", "--selftest"}, {}},
-      {{"--pid=5", "--interval=", "-p", "6", "--pid", "--dump"}, {}},
-      {{"--pidx", "5", "--dump=1", "-p5"}, {w3("--pidx"), w2("--dump"), w4("-p5")}},
-      {{"--frob", "-x", "-", "--f=a=b", "-h=1"}, {w4("--frob"), w4("-x"), w1("-"), w2("--f"), w2("-h")}},
-      {{"a", "b", ""}, {w1("a"), w1("b"), w1("")}},
-      {{"a", "--pid", "5", "b"}, {w1("b")}, 1},
-      {{"a", "b"}, {}, 2},
-      {{"--frob", ""}, {w3("--frob")}},
-      {{"a", "--", "b", "--frob"}, {w1("a")}},
-      {{"--bad", "--wait"}, {w4("--bad")}},
-      {{"--pid", "--", "--frob"}, {w4("--frob")}},
-      {{"--pid", "5"}, {w3("--pid")}, 0, false, nullptr},
-      {{"--log", "3", "--no-log"}, {w3("--log"), w4("--no-log")}},
-      {{"--log", "3", "--no-log", "--syslog", "0", "--frob"}, {w4("--frob")}, 0, true},
-  };
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.args.empty() ? "" : row.args[0] + " " + std::to_string(row.warnings.size()));
-    Outcome run = run_case([&] {
-      log_init("zpr_monitor", LVL_INFO);
-      if (row.runlog)
-        runlog_init(argc_of(row.args), argv_of(row.args), "zpr_monitor");
-      return opt_check_unknown(argc_of(row.args), argv_of(row.args), row.table, row.positional);
-    });
-    std::string console, syslog;
-    for (const std::string &w : row.warnings) {
-      console += "[zpr_monitor] WARN  " + w + "\n";
-      // Before runlog_init syslog has the C library's defaults.
-      syslog += "<14>" + std::string(program_invocation_short_name) + ": " + w + "\n";
-    }
-    EXPECT_EQ(run.code, static_cast<int>(row.warnings.size()));
-    EXPECT_EQ(run.err, console);
-    EXPECT_EQ(run.syslog, row.runlog ? "" : syslog);
-  }
-}
-
-TEST(RunLog, MasksOfBothOutputs) {
-  // A mask and the bits an entry of mask 1 << bit reaches; bit 0 brings
-  // the start and end entries.
-  const std::pair<Texts, std::vector<int>> rows[] = {
-      {{"0x3"}, {0, 1}}, {{"010"}, {3}}, {{"0"}, {}},         {{"-1"}, {-1}},   {{"12abc"}, {0}},
-      {{"abc"}, {0}},    {{"0x"}, {0}},  {{" "}, {0}},        {{" +6"}, {1, 2}}, {{"5", "2"}, {0, 2}},
-      {{""}, {0}},
-  };
-  for (const std::string output : {"--log", "--syslog"}) {
-    for (const auto &[masks, row_bits] : rows) {
-      SCOPED_TRACE(output + " " + masks[0]);
-      zt::TempDir dir;
-      Texts args = {output == "--log" ? "--no-syslog" : "--no-log", "--log-path", dir.path};
-      for (const std::string &mask : masks)
-        for (const std::string &arg : mask.empty() ? Texts{output + "="} : Texts{output, mask})
-          args.push_back(arg);
-      Outcome run = run_case([&] {
-        runlog_init(argc_of(args), argv_of(args), "zpr_monitor");
-        for (int bit = 0; bit < 32; bit++)
-          runlog_msg(static_cast<int>(1u << bit), "bit %d", bit);
-        return 0;
-      });
-      std::vector<int> bits = row_bits;
-      if (bits == std::vector<int>{-1})
-        for (int bit = 0; bit < 32; bit++)
-          bits.push_back(bit);
-      const std::string pre = output == "--log" ? "[zpr_monitor] pid=P " : "<30>zpr_monitor[P]: ";
-      std::string want = !bits.empty() && bits[0] <= 0 ? pre + "started\n" : "";
-      for (int bit : bits)
-        want += bit >= 0 ? pre + "bit " + std::to_string(bit) + "\n" : "";
-      want += !bits.empty() && bits[0] <= 0 ? pre + "stopped exit=0\n" : "";
-      EXPECT_EQ(output == "--log" ? normal(zt::read_file(dir.path + "/monitor.log")) : run.syslog, want);
-      const bool bad = masks[0] == "12abc" || masks[0] == "abc" || masks[0] == "0x" || masks[0] == " ";
-      EXPECT_EQ(run.err, !bad ? "" : "warning: zpr_runlog: invalid " + output + " value '" + masks[0] +
-                                          "' -- using default 1\n");
-      EXPECT_EQ(run.log, "");
-    }
-  }
-}
-
 TEST(RunLog, FilesDirectoriesAndEndEntries) {
   zt::TempDir dir;
   const std::string nested = dir.path + "/a/b", plain = dir.path + "/plain", w = "warning: zpr_runlog: could not ";
@@ -362,54 +234,37 @@ TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
   EXPECT_EQ(std::to_string(run.code) + run.syslog + run.log, "3");
 }
 
-class Selftest : public ::testing::Test {
-protected:
-  void TearDown() override { g_fault = NONE; }
-};
-
-TEST_F(Selftest, PatternChecksAndTheSwitch) {
+TEST(Selftest, PatternChecksAndFailures) {
   std::vector<uint8_t> pattern(SELFTEST_PATTERN_BYTES);
   selftest_pattern(pattern.data(), pattern.size());
   for (size_t i : {0, 1, 7, 31, 32, 8191, 8192, 100000, 262143})
     EXPECT_EQ(pattern[i], static_cast<uint8_t>((i >> 5) ^ (7 * i))) << i;
-  const struct {
-    Fault fault;
-    const char *text;
-    int lz4_calls; // later checks do not run
-  } rows[] = {{NONE, "", 1},
-              {SHA_WRONG, "SHA-256 gives a wrong result", 0},
-              {ZSTD_SHORT, "zstd round trip failed", 0},
-              {ZSTD_FLIP, "zstd round trip failed", 0},
-              {ZSTD_NO_GAIN, "zstd round trip failed", 0},
-              {LZ4_SHORT, "lz4 round trip failed", 1},
-              {LZ4_FLIP, "lz4 round trip failed", 1}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.fault);
-    g_fault = row.fault;
-    g_lz4_calls = 0;
-    char err[64] = "";
-    EXPECT_EQ(selftest_run(err, sizeof err), row.fault == NONE ? 0 : 1);
-    EXPECT_STREQ(err, row.text);
-    EXPECT_EQ(g_lz4_calls, row.lz4_calls);
-    memset(err, 'x', sizeof err);
-    EXPECT_EQ(selftest_run(err, 0) * 1000 + err[0], (row.fault == NONE ? 0 : 1000) + 'x');
+  for (auto [fault, text] : std::initializer_list<std::pair<Fault, std::string>>{
+           {NONE, ""}, {SHA_WRONG, "SHA-256 gives a wrong result"}, {ZSTD_SHORT, "zstd round trip failed"},
+           {ZSTD_FLIP, "zstd round trip failed"}}) {
+    g_fault = fault;
+    char err[64] = "", none[1] = {'x'};
+    EXPECT_EQ(std::to_string(selftest_run(err, sizeof err)) + err + std::to_string(selftest_run(none, 0)) + none[0],
+              fault == NONE ? "00x" : "1" + text + "1x");
   }
+  // The switch reports a failure on standard error and ends with status 1.
+  Outcome run = run_case([] { return version_selftest(2, argv_of({"--selftest"}), "zpr_monitor"); });
+  g_fault = NONE;
+  EXPECT_EQ(std::to_string(run.code) + run.err, "1zpr_monitor: selftest failed: zstd round trip failed\n");
   char small[5];
   for (CodecId codec : {CODEC_NONE, 7}) // never compress: no round trip
     EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small), 1);
   EXPECT_STREQ(small, "zstd");
-  // The switch: a failed self-test on standard error and status 1;
-  // "--version" wins; only exact arguments count.
-  g_fault = ZSTD_SHORT;
-  Outcome run = run_case([] { return version_selftest(2, argv_of({"--selftest"}), "zpr_monitor"); });
-  EXPECT_EQ(std::to_string(run.code) + run.err, "1zpr_monitor: selftest failed: zstd round trip failed\n");
-  std::string out = zt::capture_stderr([] {
-    int saved = dup(1);
-    dup2(2, 1);
-    EXPECT_EQ(version_selftest(3, argv_of({"--selftest", "--version"}), "zpr_monitor"), 0);
-    EXPECT_EQ(version_selftest(4, argv_of({"--version=1", "--selftest=yes", "-version"}), "zpr_monitor"), -1);
-    fflush(stdout);
-    dup2(saved, 1);
-  });
-  EXPECT_EQ(out, "zpr_monitor 1.0.2-alpha027\n");
+}
+
+TEST(RunLog, MaskValues) {
+  std::string masks, err;
+  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
+    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
+  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
+  EXPECT_EQ(err, std::string() +
+                     "warning: zpr_runlog: invalid --log value '12abc' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value 'abc' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value '0x' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value ' ' -- using default 1\n");
 }
