@@ -21,7 +21,6 @@
 #include "progress/seqlock_internal.h"
 #include "progress/writer.h"
 #include "runtime/clock.h"
-#include "runtime/log.h"
 #include "support/fake_segment.h"
 #include "support/test_support.h"
 
@@ -157,8 +156,9 @@ TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
 }
 
 // A child sets its own action (none, a plain handler, a SA_SIGINFO
-// handler, SIG_IGN) and creates a segment; the handlers write their
-// letter to a pipe.
+// handler, SIG_IGN, or a plain one and a first segment whose name then
+// vanished) and creates a segment; the handlers write their letter to a
+// pipe.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }

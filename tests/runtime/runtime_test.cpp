@@ -19,7 +19,6 @@
 #include <climits>
 #include <cstring>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -76,19 +75,33 @@ int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
 // One case of process-wide start-up state: body runs in a forked child
 // that ends through exit() (so exit handlers run), in a private mount
 // namespace with empty /dev and /var/log, whose /dev/log socket collects
-// what reaches syslog.  Texts come back with the UTC stamps of console and
-// logfile lines ("2026-10-05T09:14:03Z ") and syslog's time cut out, and
-// the child's pid written "P".
+// what reaches syslog.  Texts come back normalised: the UTC stamps of
+// console and logfile lines ("2026-10-05T09:14:03Z ") and syslog's time
+// cut out, pids ("pid=N ", "name[N]: ") written "P".
 struct Outcome {
   int code = -1;
   std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
 };
 
-std::string normal(const std::string &text, const std::string &pid = "") {
-  static const std::regex stamps("(^|\n)\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ |(<\\d+>)\\w{3} [ \\d]\\d [\\d:]{8} ");
-  std::string cut = std::regex_replace(text, stamps, "$1$2");
-  return pid.empty() ? std::regex_replace(cut, std::regex("pid=\\d+ "), "pid=P ")
-                     : std::regex_replace(cut, std::regex("\\b" + pid + "\\b"), "P");
+std::string normal(const std::string &text) {
+  std::string out;
+  for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+    nl = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, nl - at);
+    if (line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ')
+      line.erase(0, 21);
+    else if (line[0] == '<' && line.find('>') + 17 < line.size() && line[line.find('>') + 16] == ' ')
+      line.erase(line.find('>') + 1, 16);
+    for (const std::string key : {"pid=", "["}) {
+      size_t from = line.find(key), to = from + key.size();
+      while (from != std::string::npos && to < line.size() && isdigit(static_cast<unsigned char>(line[to])))
+        to++;
+      if (from != std::string::npos && to > from + key.size())
+        line.replace(from + key.size(), to - from - key.size(), "P");
+    }
+    out += line + '\n';
+  }
+  return out;
 }
 
 Outcome run_case(const std::function<int()> &body) {
@@ -118,10 +131,9 @@ Outcome run_case(const std::function<int()> &body) {
       else
         done = waitpid(pid, &status, WNOHANG) == pid;
     }
-    const std::string p = std::to_string(pid);
-    zt::write_file(dir.path + "/syslog", normal(all, p));
-    zt::write_file(dir.path + "/log", normal(zt::read_file("/var/log/zpr/monitor.log"), p));
-    zt::write_file(dir.path + "/err", normal(zt::read_file(dir.path + "/err"), p));
+    zt::write_file(dir.path + "/syslog", normal(all));
+    zt::write_file(dir.path + "/log", normal(zt::read_file("/var/log/zpr/monitor.log")));
+    zt::write_file(dir.path + "/err", normal(zt::read_file(dir.path + "/err")));
     _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 255);
   }
   int status = 0;
