@@ -107,9 +107,14 @@ TEST(File, StatusesOutParametersAndCutWrites) {
                       file_pread(-1, &fd, 2, 0, &n), file_pwrite_all(-1, "zz", 2, 0, &n),
                       fd_size(-1, &n), file_close(-1), file_fsync(-1), file_close(p[0]), file_close(p[0]),
                       device_sector_size(f.c_str(), &sector), device_sector_size("/dev/null", &sector),
-                      advise_sequential(p[1]), advise_willneed(p[1], 0, 4096), advise_sequential(-1)}),
+                      advise_sequential(p[1]), advise_willneed(p[1], 0, 4096), advise_sequential(-1),
+                      // Offsets past INT64_MAX would turn negative on the way down.
+                      file_pread(p[1], &fd, 1, uint64_t{1} << 63, &n), file_pwrite_all(p[1], "z", 1, INT64_MAX, &n),
+                      file_truncate(p[1], uint64_t{1} << 63), file_open_read(nullptr, &fd),
+                      file_rename(nullptr, f.c_str()), fd_size(p[1], nullptr), device_sector_size(nullptr, &sector)}),
             (Statuses{ST_NOTFOUND, ST_NOTFOUND, ST_IO, 1, ST_IO, ST_IO, ST_IO, ST_OK, ST_IO, ST_OK, ST_IO,
-                      ST_IO, ST_IO, ESPIPE, ESPIPE, EBADF}));
+                      ST_IO, ST_IO, ESPIPE, ESPIPE, EBADF, ST_INVAL, ST_INVAL, ST_INVAL, ST_INVAL, ST_INVAL,
+                      ST_INVAL, ST_INVAL}));
   EXPECT_EQ(fd * 100 + n * 10 + sector / 7, 4242u * 100 + 90 + 11);
   close(p[1]);
 
@@ -163,6 +168,13 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   }
   ASSERT_EQ(block_reader_read_at(&h, 9900, 150, buf.data(), &got), ST_OK);
   EXPECT_EQ(buf.substr(0, 150) + std::to_string(got), data.substr(9900) + std::string(50, '\0') + "100");
+  // A table that brings its own byte-range read is used instead of the built-in one.
+  static BlockReaderOps own = file_reader_ops;
+  own.read_at = [](BlockHandle *, uint64_t offset, uint64_t length, void *, uint64_t *out) {
+    return *out = offset + length, ST_AGAIN;
+  };
+  h.ops = &own;
+  EXPECT_EQ(block_reader_read_at(&h, 40, 2, buf.data(), &got) * 100 + static_cast<int>(got), ST_AGAIN * 100 + 42);
   block_reader_close(&h);
   EXPECT_EQ(h.fd, -1);
 

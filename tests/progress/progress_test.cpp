@@ -155,6 +155,19 @@ TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
             }), 0);
 }
 
+TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
+  EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
+              progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
+              progress_set_child(5);
+              progress_finish(1);
+              progress_update(nullptr, nullptr);
+              progress_set_state(nullptr, STATE_DONE, "x");
+              progress_set_info(nullptr, "x", 0, 0);
+              progress_destroy(nullptr);
+              return progress_current() == nullptr ? 0 : 1;
+            }), 0);
+}
+
 // A child sets its own action (none, a plain handler, a SA_SIGINFO
 // handler, SIG_IGN, or a plain one and a first segment whose name then
 // vanished) and creates a segment; the handlers write their letter to a

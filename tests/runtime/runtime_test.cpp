@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "runtime/log.h"
+#include "runtime/options.h"
 #include "runtime/runlog.h"
 #include "runtime/runlog_internal.h"
 #include "runtime/selftest.h"
@@ -179,6 +180,19 @@ TEST(ConsoleLogger, FormatPaddingThresholdAndTag) {
   EXPECT_EQ(run.err, "[zpr] WARN  disk 3 of sda\n[" + std::string(63, 'n') + "] INFO  ends in newline\n\n"
                      "[zpr_monitor] INFO  level 1\n[zpr_monitor] WARN  level 2\n[zpr_monitor] ERROR level 3\n"
                      "[zpr_monitor] ?     level 7\n[t] ?     yes\n");
+}
+
+TEST(Options, LookupRules) {
+  const std::pair<Texts, const char *> rows[] = { // arguments, value of --pid/-p
+      {{"--pid=42"}, "42"}, {{"-p", "42"}, "42"}, {{"--pid="}, ""}, {{"--dump", "--pid"}, "D"}, {{}, "D"},
+      {{"--pid", "5", "-p", "6"}, "5"}, {{"--pid", "--dump"}, "--dump"}, {{"--pidx", "5"}, "D"}, {{"-p5"}, "D"}};
+  for (const auto &[args, pid] : rows)
+    EXPECT_STREQ(opt_value(argc_of(args), argv_of(args), "--pid", "-p", "D"), pid) << argc_of(args);
+  char **argv = argv_of({"--dump", "--pid=42"});
+  EXPECT_EQ(opt_value(3, argv, "--pid", nullptr, nullptr), argv[2] + 6); // points into argv
+  EXPECT_EQ(std::string(opt_value(3, argv, nullptr, nullptr, "D")) + std::to_string(opt_flag(3, argv, "--dump", nullptr)) +
+                std::to_string(opt_flag(3, argv, "--pid", nullptr)) + std::to_string(opt_flag(3, argv, nullptr, nullptr)),
+            "D100");
 }
 
 TEST(RunLog, FilesDirectoriesAndEndEntries) {
