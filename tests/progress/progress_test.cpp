@@ -1,0 +1,389 @@
+// The progress segment between real processes: the writer's whole record,
+// its rules and real signals in forked children; the reader against
+// crafted objects, a racing writer and an unprivileged reader.  Runs with
+// a private /dev/shm.
+#include <gtest/gtest.h>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <functional>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "digest/cpu_features.h"
+#include "progress/reader.h"
+#include "progress/seqlock_internal.h"
+#include "progress/writer.h"
+#include "runtime/clock.h"
+#include "support/fake_segment.h"
+#include "support/test_support.h"
+
+namespace {
+
+const ProgressSegment ANY_RECORD{};
+uint32_t self() { return static_cast<uint32_t>(getpid()); }
+std::string shm_path(uint32_t pid) { return "/dev/shm/zpr_progress." + std::to_string(pid); }
+bool shm_exists(uint32_t pid) { return access(shm_path(pid).c_str(), F_OK) == 0; }
+
+// fn in a forked child; its exit status, or -1 (or the signal + 1000).
+int in_child(const std::function<int()> &fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) { // through exit(), so coverage builds count what the child ran
+#ifdef __SANITIZE_ADDRESS__
+    _exit(fn()); // the leak check cannot run in every child
+#endif
+    exit(fn());
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : -1;
+}
+
+ProgressSegment snap(const ProgressSegment *seg) {
+  ProgressSegment c;
+  EXPECT_EQ(progress_snapshot(seg, &c), ST_OK);
+  return c;
+}
+
+// Whole-record comparison; a failure names the first differing byte.
+void expect_record(const ProgressSegment &got, const ProgressSegment &want) {
+  for (size_t i = 0; i < PROGRESS_SEGMENT_SIZE; i++)
+    if (reinterpret_cast<const char *>(&got)[i] != reinterpret_cast<const char *>(&want)[i])
+      return ADD_FAILURE() << "records differ first at byte " << i;
+}
+
+struct Writer : ::testing::Test {
+  ProgressSegment *seg = nullptr;
+  void TearDown() override { progress_destroy(&seg); }
+};
+
+TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
+  ASSERT_EQ(progress_create(&seg, TOOL_XENV, "layout-job", BACKUP_INC, 1000000, "/dev/vg0/disk"), ST_OK);
+  struct stat st;
+  ASSERT_EQ(stat(shm_path(self()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_size * 10000 + (st.st_mode & 0777), 1208 * 10000 + 0600);
+  ProgressSegment got = snap(seg), want = zt::fake_record(self(), TOOL_XENV, "layout-job");
+  want.backup_type = BACKUP_INC, want.blocks_total = 1000000, want.cpu_flags = cpu_feature_flags();
+  strcpy(want.path, "/dev/vg0/disk");
+  strcpy(want.sha_impl, sha256_impl_label());
+  want.start_wall = got.start_wall, want.start_mono_ms = got.start_mono_ms;
+  expect_record(got, want);
+  EXPECT_TRUE(got.start_wall <= wall_clock_seconds() && got.start_wall > wall_clock_seconds() - 600);
+
+  int64_t workers[3] = {7, -1, 0x123456789A};
+  ProgressSample s{250000, 250001, 0x0102030405060708, 11, 12, 0xA1A2A3A4A5A6A7A8, 14, 15, 16, 17,
+                   18, 19, 20, 21, workers, 3, 2, -5, 1, 19, 1, 22, 23, 24, 25, 26, 27, 28, 29, 30};
+  progress_update(seg, &s);
+  progress_set_child(4242);
+  std::string bytes = zt::read_file(shm_path(self())); // as a file, not through the mapping
+  ASSERT_EQ(bytes.size(), PROGRESS_SEGMENT_SIZE);
+  EXPECT_EQ(bytes.substr(0, 4), "GORP");
+  memcpy(&got, bytes.data(), sizeof got);
+  want.seq = 4, want.state = STATE_RUNNING, want.blocks_done = 250000, want.block_current = 250001;
+  want.written = 0x0102030405060708, want.zero = 11, want.unchanged = 12;
+  want.bytes_raw = 0xA1A2A3A4A5A6A7A8, want.bytes_compressed = 14, want.fs_free = 15;
+  want.q_raw_depth = 16, want.q_raw_cap = 17, want.q_out_depth = 18, want.q_out_cap = 19;
+  want.workers_active = 20, want.workers_total = 21;
+  memcpy(want.worker_block, workers, sizeof workers);
+  want.compression = 2, want.level = -5, want.level_min = 1, want.level_max = 19;
+  want.bg_active = 1, want.bg_duty_pct = 22, want.bg_duty_min = 23, want.bg_duty_max = 24;
+  want.bg_foreign_cpu = 25, want.bg_foreign_io = 26, want.bg_foreign_net = 27;
+  want.bg_self_cpu = 28, want.bg_self_io = 29, want.bg_self_net = 30;
+  want.eta_s = 0; // blocks done at the first update: no time spent yet
+  want.child_pid = 4242, want.elapsed_ms = got.elapsed_ms, want.eta_base_ms = got.eta_base_ms;
+  expect_record(got, want);
+  EXPECT_GE(got.eta_base_ms, got.start_mono_ms);
+  EXPECT_LE(got.elapsed_ms, static_cast<uint64_t>(monotonic_ms() - got.start_mono_ms));
+}
+
+TEST_F(Writer, EtaWorkersMessagesAndCuts) {
+  std::string x400(400, 'x');
+  ASSERT_EQ(progress_create(&seg, TOOL_AGENT, x400.c_str(), 0, 1000, x400.c_str()), ST_OK);
+  ProgressSegment c = snap(seg);
+  EXPECT_EQ(std::string(c.name) + "|" + c.path, x400.substr(0, 63) + "|" + x400.substr(0, 255));
+  progress_note(STATE_STARTING, "opening");
+  ProgressSample s{};
+  auto eta_after = [&](uint64_t done, int64_t base_ago = -1) {
+    if (base_ago >= 0) // the test owns the segment and may move the time base
+      seg->eta_base_ms = monotonic_ms() - base_ago;
+    s.blocks_done = done;
+    progress_update(seg, &s);
+    return snap(seg).eta_s;
+  };
+  EXPECT_EQ(eta_after(0), -1);
+  EXPECT_STREQ(snap(seg).message, ""); // emptied by the first update
+  int64_t eta = eta_after(250, 10000); // 10 s for 250 of 1000: 30 s to go
+  EXPECT_TRUE(eta == 30 || eta == 31) << eta;
+  EXPECT_EQ(eta_after(1000), 0);
+  EXPECT_EQ(eta_after(1001), -1);
+  progress_set_info(seg, nullptr, 0, UINT64_MAX);
+  EXPECT_EQ(eta_after(1, 10000), INT64_MAX);
+  progress_set_info(seg, nullptr, 0, 0);
+  EXPECT_EQ(eta_after(5), -1); // total not known
+
+  int64_t blocks[100];
+  for (int i = 0; i < 100; i++)
+    blocks[i] = 1000 + i;
+  // (table given, count) -> slots holding blocks[i]; the rest -1
+  for (auto [table, count, filled] :
+       std::initializer_list<std::tuple<bool, uint32_t, int>>{{true, 100, 64}, {true, 3, 3}, {false, 50, 3}, {true, 0, 0}}) {
+    s.worker_blocks = table ? blocks : nullptr, s.worker_count = count;
+    progress_update(seg, &s);
+    c = snap(seg);
+    for (int i = 0; i < 64; i++)
+      ASSERT_EQ(c.worker_block[i], i < filled ? 1000 + i : -1) << count << " slot " << i;
+  }
+  progress_note(STATE_RUNNING, "%s!", x400.c_str());
+  progress_set_state(seg, STATE_FINISHING, nullptr); // keeps the message, as later updates do
+  progress_update(seg, &s);
+  c = snap(seg);
+  EXPECT_EQ(std::to_string(c.state) + c.message, std::to_string(STATE_RUNNING) + x400.substr(0, 127));
+}
+
+TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
+  EXPECT_EQ(in_child([] {
+              if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+                  mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
+                return 10;
+              zt::write_file("/dev/shm/filler", std::string(8192, 'f'));
+              ProgressSegment *s = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
+              return progress_create(&s, 0, "full", 0, 0, "") == ST_IO && s == nullptr &&
+                             progress_current() == nullptr && !shm_exists(self()) ? 0 : 1;
+            }), 0);
+}
+
+TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
+  EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
+              progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
+              progress_set_child(5);
+              progress_finish(1);
+              progress_update(nullptr, nullptr);
+              progress_set_state(nullptr, STATE_DONE, "x");
+              progress_set_info(nullptr, "x", 0, 0);
+              progress_destroy(nullptr);
+              return progress_current() == nullptr ? 0 : 1;
+            }), 0);
+}
+
+// A child sets its own action (none, a plain handler, a SA_SIGINFO
+// handler, SIG_IGN, or a plain one and a first segment whose name then
+// vanished) and creates a segment; the handlers write their letter to a
+// pipe.
+int g_fd = -1;
+void plain(int) { (void)!write(g_fd, "h", 1); }
+void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
+enum Prior { NONE, PLAIN, INFO, IGNORED, VANISHED };
+
+TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
+  const struct {
+    int sig;
+    Prior prior;
+    const char *trace;
+  } rows[] = {{SIGTERM, NONE, ""},  {SIGINT, NONE, ""},   {SIGHUP, NONE, ""},    {SIGTERM, PLAIN, "h"},
+              {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(strsignal(row.sig)) + " prior " + std::to_string(row.prior));
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      g_fd = fds[1];
+      struct sigaction sa {};
+      sa.sa_handler = row.prior == IGNORED ? SIG_IGN : row.prior == NONE ? SIG_DFL : plain;
+      if (row.prior == INFO)
+        sa.sa_sigaction = with_info, sa.sa_flags = SA_SIGINFO;
+      sigaction(row.sig, &sa, nullptr);
+      ProgressSegment *s;
+      // A second create after the name vanished must not save its own
+      // handler as the previous action, or the handler would call itself.
+      if (row.prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(self()).c_str())))
+        _exit(4);
+      if (progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(fds[1], "r", 1) != 1)
+        _exit(3);
+      for (;;)
+        pause();
+    }
+    close(fds[1]);
+    char c = 0;
+    ASSERT_EQ(read(fds[0], &c, 1), 1);
+    ASSERT_EQ(kill(pid, row.sig), 0);
+    if (row.prior == IGNORED) { // discarded when sent: still alive, segment kept
+      EXPECT_TRUE(kill(pid, 0) == 0 && shm_exists(static_cast<uint32_t>(pid)));
+      kill(pid, SIGTERM);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::string trace;
+    while (read(fds[0], &c, 1) == 1)
+      trace += c;
+    close(fds[0]);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == (row.prior == IGNORED ? SIGTERM : row.sig));
+    EXPECT_FALSE(shm_exists(static_cast<uint32_t>(pid)));
+    EXPECT_EQ(trace, row.trace);
+  }
+}
+
+// Reader: crafted objects under pids that are not running.
+struct Reader : ::testing::Test {
+  std::vector<std::string> made;
+  std::string name(const std::string &suffix) {
+    return made.emplace_back("/dev/shm/zpr_progress." + suffix);
+  }
+  void craft(uint32_t pid, const ProgressSegment &r, size_t size = PROGRESS_SEGMENT_SIZE) {
+    name(std::to_string(pid));
+    ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r, size));
+  }
+  void TearDown() override {
+    for (const std::string &path : made)
+      if (unlink(path.c_str()) != 0)
+        rmdir(path.c_str());
+  }
+};
+
+TEST_F(Reader, AttachAndSnapshot) {
+  ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept"), v5 = good, v7 = good, magic = good;
+  v5.version = 5, v7.version = 7, magic.magic = 0x50524F48;
+  good.seq = 42;
+  const struct {
+    const char *name;
+    const ProgressSegment *record; // null: no object at all
+    size_t size;
+    StatusCode want;
+  } rows[] = {{"missing", nullptr, 0, ST_NOTFOUND},         {"version 5", &v5, 1208, ST_CORRUPT},
+              {"version 7", &v7, 1208, ST_CORRUPT},         {"wrong magic", &magic, 1208, ST_CORRUPT},
+              {"empty", &good, 0, ST_NOTFOUND},             {"one byte short", &good, 1207, ST_NOTFOUND},
+              {"directory", nullptr, 1, ST_NOTFOUND},       {"FIFO", nullptr, 2, ST_NOTFOUND},
+              {"symbolic link", nullptr, 3, ST_NOTFOUND},   {"longer", &good, 4096, ST_OK}};
+  craft(701, good);
+  for (const auto &row : rows) { // a FIFO opened carelessly would block here for ever
+    if (unlink(name("700").c_str()) != 0)
+      rmdir(shm_path(700).c_str());
+    if (row.record != nullptr)
+      craft(700, *row.record, row.size);
+    int made = row.record != nullptr || row.size == 0 ? 0
+               : row.size == 1                         ? mkdir(shm_path(700).c_str(), 0700)
+               : row.size == 2                         ? mkfifo(shm_path(700).c_str(), 0600)
+                                                       : symlink("zpr_progress.701", shm_path(700).c_str());
+    ASSERT_EQ(made, 0);
+    const ProgressSegment *seg = &good;
+    EXPECT_EQ(progress_attach(700, &seg), row.want) << row.name;
+    EXPECT_EQ(seg == nullptr, row.want != ST_OK) << row.name;
+    progress_detach(&seg);
+  }
+  const ProgressSegment *seg = nullptr;
+  ASSERT_EQ(progress_attach(700, &seg), ST_OK);
+  unlink(shm_path(700).c_str()); // the mapping outlives the name
+  ProgressSegment copy;
+  int attempts = 0;
+  EXPECT_EQ(progress_snapshot_counted(seg, &copy, &attempts), ST_OK);
+  EXPECT_EQ(attempts, 1);
+  expect_record(copy, good);
+  EXPECT_EQ(progress_snapshot(nullptr, &copy) * 10 + progress_snapshot(seg, nullptr), ST_INVAL * 11);
+  progress_detach(&seg);
+  progress_detach(&seg);
+  progress_detach(nullptr);
+
+  good.seq = 7; // a writer that died inside an update
+  craft(711, good);
+  ASSERT_EQ(progress_attach(711, &seg), ST_OK);
+  EXPECT_EQ(progress_snapshot_counted(seg, &copy, &attempts), ST_AGAIN);
+  EXPECT_EQ(attempts, 100);
+  progress_detach(&seg);
+  // Another user's segment (mode 0600) is not found by an unprivileged reader.
+  EXPECT_EQ(in_child([] {
+              const ProgressSegment *other = &ANY_RECORD;
+              return setgid(65534) || setuid(65534) || progress_attach(711, &other) != ST_NOTFOUND || other;
+            }), 0);
+}
+
+TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
+  // The writer publishes the same v in many fields; a copy mixing values is torn.
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  fflush(nullptr);
+  pid_t writer = fork();
+  if (writer == 0) {
+    ProgressSegment *s;
+    int64_t blocks[PROGRESS_MAX_WORKERS];
+    ProgressSample x{};
+    x.worker_blocks = blocks, x.worker_count = PROGRESS_MAX_WORKERS;
+    if (progress_create(&s, TOOL_AGENT, "stress", 0, 0, "") != ST_OK || write(ready[1], "r", 1) != 1)
+      _exit(1);
+    for (uint64_t v = 1;; v++) {
+      x.blocks_done = x.written = x.fs_free = v;
+      x.q_raw_depth = x.bg_self_net = static_cast<uint32_t>(v);
+      for (int64_t &b : blocks)
+        b = static_cast<int64_t>(v);
+      progress_update(s, &x);
+    }
+  }
+  char c;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  name(std::to_string(writer));
+  const ProgressSegment *seg = nullptr;
+  ASSERT_EQ(progress_attach(static_cast<uint32_t>(writer), &seg), ST_OK);
+  ProgressSegment copy;
+  ASSERT_TRUE(zt::wait_until([&] { return progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0; }));
+  int torn = 0;
+  const uint64_t first = copy.blocks_done;
+  for (int i = 0; i < 3000000; i++) {
+    if (progress_snapshot(seg, &copy) != ST_OK)
+      continue;
+    const uint64_t v = copy.blocks_done;
+    bool same = copy.written == v && copy.fs_free == v && copy.q_raw_depth == uint32_t(v) &&
+                copy.bg_self_net == uint32_t(v) && copy.seq % 2 == 0;
+    for (int64_t w : copy.worker_block)
+      same = same && w == static_cast<int64_t>(v);
+    torn += !same;
+  }
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  EXPECT_EQ(torn, 0);
+  EXPECT_GT(copy.blocks_done, first) << "the writer did not run while the reader copied";
+  progress_detach(&seg);
+}
+
+TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
+  ScanEntry *entries = nullptr;
+  size_t count = 9;
+  ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
+  EXPECT_TRUE(count == 0 && entries != nullptr); // an array even for no entries
+  free(entries);
+  std::multiset<std::string> want, got;
+  for (uint32_t pid = 801; pid <= 809; pid++) { // enough to grow the array
+    ProgressSegment r = zt::fake_record(pid, TOOL_XENV);
+    r.backup_type = BACKUP_DIFF, r.state = STATE_FINISHING, r.child_pid = pid + 1000;
+    craft(pid, r);
+    want.insert(std::to_string(pid) + " job 312 " + std::to_string(pid + 1000));
+  }
+  // Leading zeros and trailing letters name 123's segment; the entries
+  // carry the pid stored in it, and its name cut and terminated.  Names
+  // without a number, or 0, and an odd counter are skipped.
+  ProgressSegment named = zt::fake_record(777, TOOL_AGENT), odd = named;
+  memset(named.name, 'n', sizeof named.name);
+  odd.seq = 3;
+  craft(123, named);
+  craft(903, odd);
+  for (const char *other : {"00123", "123abc", "", "abc", "0"})
+    zt::write_file(name(other), "not a record");
+  for (int i = 0; i < 3; i++)
+    want.insert("777 " + std::string(63, 'n') + " 0 0");
+  ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
+  for (size_t i = 0; i < count; i++) {
+    const ScanEntry &e = entries[i];
+    got.insert(std::to_string(e.pid) + " " + e.name + " " +
+               std::to_string(e.tool * 100 + e.backup_type * 10 + e.state) + " " + std::to_string(e.child_pid));
+  }
+  free(entries);
+  EXPECT_EQ(got, want);
+}
+
+} // namespace

@@ -1,0 +1,300 @@
+// The common runtime: status texts, the console logger, the run log in its
+// logfile and in syslog, and the self-test against libraries that
+// misbehave on demand.  Option handling runs end to end in zpr_monitor's
+// start-up tests and the argument fuzz target.
+#include <gtest/gtest.h>
+
+// GCC 12 at -O3 reports std::string concatenations as overlapping copies
+// (its bug 105651); they are not.
+#pragma GCC diagnostic ignored "-Wrestrict"
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "runtime/log.h"
+#include "runtime/options.h"
+#include "runtime/runlog.h"
+#include "runtime/runlog_internal.h"
+#include "runtime/selftest.h"
+#include "runtime/status.h"
+#include "support/test_support.h"
+
+// The codec and digest libraries, spoiled on demand: these definitions take
+// the place of the shared libraries' for the code linked into this program.
+namespace {
+enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG };
+Fault g_fault = NONE;
+template <typename Fn> Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
+} // namespace
+
+extern "C" {
+size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {
+  static auto fn = real<size_t (*)(void *, size_t, const void *, size_t)>("ZSTD_decompress");
+  size_t n = fn(dst, cap, src, len);
+  static_cast<uint8_t *>(dst)[100] ^= g_fault == ZSTD_FLIP;
+  return g_fault == ZSTD_SHORT ? n - 1 : n;
+}
+int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size, const EVP_MD *type,
+               ENGINE *impl) {
+  static auto fn = real<int (*)(const void *, size_t, unsigned char *, unsigned int *, const EVP_MD *, ENGINE *)>(
+      "EVP_Digest");
+  int rc = fn(data, count, md, size, type, impl);
+  md[31] ^= g_fault == SHA_WRONG;
+  return rc;
+}
+} // extern "C"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+// argv[0] "zpr_monitor", then args; kept alive for the whole process.
+char **argv_of(const Texts &args) {
+  static std::vector<std::string> kept;
+  static std::vector<char *> argv;
+  kept = args;
+  kept.insert(kept.begin(), "zpr_monitor");
+  argv.clear();
+  for (std::string &a : kept)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return argv.data();
+}
+int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
+
+// One case of process-wide start-up state: body runs in a forked child
+// that ends through exit() (so exit handlers run), in a private mount
+// namespace with empty /dev and /var/log, whose /dev/log socket collects
+// what reaches syslog.  Texts come back normalised: the UTC stamps of
+// console and logfile lines ("2026-10-05T09:14:03Z ") and syslog's time
+// cut out, pids ("pid=N ", "name[N]: ") written "P".
+struct Outcome {
+  int code = -1;
+  std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
+};
+
+std::string normal(const std::string &text) {
+  std::string out;
+  for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
+    nl = std::min(text.find('\n', at), text.size());
+    std::string line = text.substr(at, nl - at);
+    if (line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ')
+      line.erase(0, 21);
+    else if (line[0] == '<' && line.find('>') + 17 < line.size() && line[line.find('>') + 16] == ' ')
+      line.erase(line.find('>') + 1, 16);
+    for (const std::string key : {"pid=", "["}) {
+      size_t from = line.find(key), to = from + key.size();
+      while (from != std::string::npos && to < line.size() && isdigit(static_cast<unsigned char>(line[to])))
+        to++;
+      if (from != std::string::npos && to > from + key.size())
+        line.erase(from + key.size(), to - from - key.size()).insert(from + key.size(), 1, 'P');
+    }
+    out += line + '\n';
+  }
+  return out;
+}
+
+Outcome run_case(const std::function<int()> &body) {
+  zt::TempDir dir;
+  fflush(nullptr);
+  pid_t keeper = fork();
+  if (keeper == 0) {
+    sockaddr_un addr{AF_UNIX, "/dev/log"};
+    int sock = socket(AF_UNIX, SOCK_DGRAM, 0), status = 0;
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("t", "/dev", "tmpfs", 0, nullptr) || mount("t", "/var/log", "tmpfs", 0, nullptr) ||
+        bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+      _exit(111);
+    pid_t pid = fork();
+    if (pid == 0)
+      exit(freopen((dir.path + "/err").c_str(), "w", stderr) ? body() : 120);
+    // The queue of a datagram socket is short: collect while the case runs.
+    std::string all;
+    char buf[4096];
+    for (bool done = false;;) {
+      pollfd pfd{sock, POLLIN, 0};
+      ssize_t n = poll(&pfd, 1, done ? 0 : 20) == 1 ? recv(sock, buf, sizeof buf, 0) : -1;
+      if (n > 0)
+        all.append(buf, static_cast<size_t>(n)) += '\n';
+      else if (done)
+        break;
+      else
+        done = waitpid(pid, &status, WNOHANG) == pid;
+    }
+    zt::write_file(dir.path + "/syslog", normal(all));
+    zt::write_file(dir.path + "/log", normal(zt::read_file("/var/log/zpr/monitor.log")));
+    zt::write_file(dir.path + "/err", normal(zt::read_file(dir.path + "/err")));
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 255);
+  }
+  int status = 0;
+  waitpid(keeper, &status, 0);
+  EXPECT_NE(WEXITSTATUS(status), 111) << "no private namespace";
+  return {WEXITSTATUS(status), zt::read_file(dir.path + "/err"), zt::read_file(dir.path + "/log"),
+          zt::read_file(dir.path + "/syslog")};
+}
+
+} // namespace
+
+TEST(Status, NamesAndErrnoTable) {
+  std::string names;
+  for (StatusCode c : {0, -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, 1, -11, INT_MIN})
+    names += std::string(status_name(c)) + "|";
+  EXPECT_EQ(names, "ok|I/O error|out of memory|invalid argument or request|not found|already exists|"
+                   "not supported|corrupt or inconsistent data|protocol error|temporarily unavailable|"
+                   "decryption failed (wrong key or corrupted data)|unknown error|unknown error|unknown error|");
+  for (int err = -5; err < 200; err++) {
+    StatusCode want = err == ENOENT ? ST_NOTFOUND : err == EAGAIN ? ST_AGAIN : err == ENOMEM ? ST_NOMEM
+                    : err == EEXIST ? ST_EXISTS : err == EINVAL ? ST_INVAL : ST_IO;
+    EXPECT_EQ(status_from_errno(err), want) << err;
+  }
+  char small[8];
+  errno = ENOENT;
+  EXPECT_EQ(errno_text(small, sizeof small), small);
+  EXPECT_EQ(std::string(small) + errno_text(small, 0) + errno_text(nullptr, 9), std::string(strerror(ENOENT), 7));
+}
+
+TEST(ConsoleLogger, FormatPaddingThresholdAndTag) {
+  Outcome run = run_case([] {
+    log_msg(LVL_WARN, "disk %d of %s", 3, "sda"); // before init: tag "zpr"
+    log_init(std::string(80, 'n').c_str(), LVL_INFO);
+    log_msg(LVL_INFO, "ends in newline\n"); // another newline is added all the same
+    log_init("zpr_monitor", LVL_INFO);
+    for (LogLevel level : {LVL_DEBUG, LVL_INFO, LVL_WARN, LVL_ERROR, LogLevel{7}})
+      log_msg(level, "level %u", static_cast<unsigned>(level));
+    log_init("t", LVL_ERROR);
+    log_msg(LVL_WARN, "no");
+    log_msg(4, "yes");
+    return 0;
+  });
+  EXPECT_EQ(run.err, "[zpr] WARN  disk 3 of sda\n[" + std::string(63, 'n') + "] INFO  ends in newline\n\n"
+                     "[zpr_monitor] INFO  level 1\n[zpr_monitor] WARN  level 2\n[zpr_monitor] ERROR level 3\n"
+                     "[zpr_monitor] ?     level 7\n[t] ?     yes\n");
+}
+
+TEST(Options, LookupRules) {
+  const std::pair<Texts, const char *> rows[] = { // arguments, value of --pid/-p
+      {{"--pid=42"}, "42"}, {{"-p", "42"}, "42"}, {{"--pid="}, ""}, {{"--dump", "--pid"}, "D"}, {{}, "D"},
+      {{"--pid", "5", "-p", "6"}, "5"}, {{"--pid", "--dump"}, "--dump"}, {{"--pidx", "5"}, "D"}, {{"-p5"}, "D"}};
+  for (const auto &[args, pid] : rows)
+    EXPECT_STREQ(opt_value(argc_of(args), argv_of(args), "--pid", "-p", "D"), pid) << argc_of(args);
+  char **argv = argv_of({"--dump", "--pid=42"});
+  EXPECT_EQ(opt_value(3, argv, "--pid", nullptr, nullptr), argv[2] + 6); // points into argv
+  EXPECT_EQ(std::string(opt_value(3, argv, nullptr, nullptr, "D")) + std::to_string(opt_flag(3, argv, "--dump", nullptr)) +
+                std::to_string(opt_flag(3, argv, "--pid", nullptr)) + std::to_string(opt_flag(3, argv, nullptr, nullptr)),
+            "D100");
+}
+
+TEST(RunLog, FilesDirectoriesAndEndEntries) {
+  zt::TempDir dir;
+  const std::string nested = dir.path + "/a/b", plain = dir.path + "/plain", w = "warning: zpr_runlog: could not ";
+  const std::string lost = "' -- continuing without logfile\n";
+  zt::write_file(plain, "keep");
+  ASSERT_EQ(mkdir((dir.path + "/taken").c_str(), 0755) + mkdir((dir.path + "/taken/monitor.log").c_str(), 0755), 0);
+  const struct {
+    Texts args;
+    const char *name;
+    int status;
+    std::string file, end, err;
+  } rows[] = {
+      {{"--log-path", nested}, "zpr_monitor", 0, nested + "/monitor.log", "stopped exit=0", ""},
+      {{"--log-path", nested + "/"}, "zpr_monitor", 1, nested + "/monitor.log", "stopped exit=1", ""},
+      {{"--log-path=" + nested + "//"}, "zpr_monitor", -1, nested + "/monitor.log", "stopped", ""},
+      {{"--log-path", dir.path}, "zpr_agent", 42, dir.path + "/agent.log", "stopped exit=42", ""},
+      {{"--log-path", dir.path}, "zpr_", 0, dir.path + "/.log", "stopped exit=0", ""},
+      {{"--log-path", dir.path}, "ZPR_x", 0, dir.path + "/ZPR_x.log", "stopped exit=0", ""},
+      {{"--log-path", plain}, "zpr_monitor", 0, "", "", w + "create log directory '" + plain + lost},
+      {{"--log-path="}, "zpr_monitor", 0, "", "", w + "create log directory '" + lost},
+      {{"--log-path", dir.path + "/taken/"}, "zpr_monitor", 0, "", "",
+       w + "open logfile '" + dir.path + "/taken/monitor.log" + lost},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args.back() + " " + row.name);
+    Texts args = row.args;
+    args.push_back("--no-syslog");
+    std::string before = zt::read_file(row.file);
+    Outcome run = run_case([&] {
+      runlog_init(argc_of(args), argv_of(args), row.name);
+      runlog_init(argc_of(args), argv_of(args), "second"); // does nothing
+      runlog_msg(1, "%s", std::string(600, 'm').c_str());
+      runlog_msg(2, "not logged");
+      return row.status;
+    });
+    EXPECT_EQ(run.err, row.err);
+    if (row.file.empty())
+      continue;
+    std::string p = "[" + std::string(row.name) + "] pid=P ";
+    EXPECT_EQ(normal(zt::read_file(row.file).substr(before.size())), // appended
+              p + "started\n" + p + std::string(511, 'm') + "\n" + p + row.end + "\n");
+  }
+  EXPECT_EQ(zt::read_file(plain), "keep");
+}
+
+TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
+  Outcome run = run_case([] {
+    runlog_msg(1, "early %d", 1); // before init: the C library's defaults
+    runlog_msg(2, "not sent");
+    runlog_init(1, argv_of({}), "zpr_monitor");
+    // The logfile is not inherited by programs this one starts.
+    return system("ls -l /proc/self/fd | grep -q monitor.log") == 0 ? 1 : 0;
+  });
+  EXPECT_EQ(run.code, 0);
+  EXPECT_EQ(run.syslog, "<14>" + std::string(program_invocation_short_name) +
+                            ": early 1\n<30>zpr_monitor[P]: started\n<30>zpr_monitor[P]: stopped exit=0\n");
+  EXPECT_EQ(run.log, "[zpr_monitor] pid=P started\n[zpr_monitor] pid=P stopped exit=0\n");
+  run = run_case([] {
+    runlog_init(3, argv_of({"--no-syslog", "--no-log"}), "zpr_monitor");
+    runlog_msg(-1, "anything");
+    return runlog_active() == 1 ? 3 : 4;
+  });
+  EXPECT_EQ(std::to_string(run.code) + run.syslog + run.log, "3");
+}
+
+TEST(Selftest, PatternChecksAndFailures) {
+  std::vector<uint8_t> pattern(SELFTEST_PATTERN_BYTES);
+  selftest_pattern(pattern.data(), pattern.size());
+  for (size_t i : {0, 1, 7, 31, 32, 8191, 8192, 100000, 262143})
+    EXPECT_EQ(pattern[i], static_cast<uint8_t>((i >> 5) ^ (7 * i))) << i;
+  for (auto [fault, text] : std::initializer_list<std::pair<Fault, std::string>>{
+           {NONE, ""}, {SHA_WRONG, "SHA-256 gives a wrong result"}, {ZSTD_SHORT, "zstd round trip failed"},
+           {ZSTD_FLIP, "zstd round trip failed"}}) {
+    g_fault = fault;
+    char err[64] = "", none[1] = {'x'};
+    EXPECT_EQ(std::to_string(selftest_run(err, sizeof err)) + err + std::to_string(selftest_run(none, 0)) + none[0],
+              fault == NONE ? "00x" : "1" + text + "1x");
+  }
+  // The switch reports a failure on standard error and ends with status 1.
+  Outcome run = run_case([] { return version_selftest(2, argv_of({"--selftest"}), "zpr_monitor"); });
+  g_fault = NONE;
+  EXPECT_EQ(std::to_string(run.code) + run.err, "1zpr_monitor: selftest failed: zstd round trip failed\n");
+  char small[5];
+  for (CodecId codec : {CODEC_NONE, 7}) // never compress: no round trip
+    EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small), 1);
+  EXPECT_STREQ(small, "zstd");
+}
+
+TEST(RunLog, MaskValues) {
+  std::string masks, err;
+  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
+    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
+  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
+  EXPECT_EQ(err, std::string() +
+                     "warning: zpr_runlog: invalid --log value '12abc' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value 'abc' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value '0x' -- using default 1\n"
+                     "warning: zpr_runlog: invalid --log value ' ' -- using default 1\n");
+}
