@@ -4,41 +4,22 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <thread>
-#include <vector>
 
-#include "support/test_support.h"
 
 namespace zt {
 
 namespace {
 
-void shm_name(uint32_t pid, char *buf, size_t size) {
-  snprintf(buf, size, "/%s%u", PROGRESS_NAME_PREFIX, pid);
-}
-
-// Maps the segment read-write; null when it does not exist or is short.
-ProgressSegment *map_rw(uint32_t pid) {
-  char name[64];
-  shm_name(pid, name, sizeof name);
-  int fd = shm_open(name, O_RDWR, 0);
-  if (fd < 0)
-    return nullptr;
-  struct stat st;
-  void *p = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= PROGRESS_SEGMENT_SIZE)
-    p = mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
-  return p == MAP_FAILED ? nullptr : static_cast<ProgressSegment *>(p);
+std::string shm_name(uint32_t pid) {
+  std::string name = "/";
+  return name.append(PROGRESS_NAME_PREFIX).append(std::to_string(pid));
 }
 
 } // namespace
@@ -50,7 +31,6 @@ ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
   r.version = PROGRESS_VERSION;
   r.pid = pid;
   r.tool = tool;
-  r.state = STATE_STARTING;
   snprintf(r.name, sizeof r.name, "%s", name != nullptr ? name : "");
   r.eta_s = -1;
   for (int64_t &w : r.worker_block)
@@ -60,64 +40,56 @@ ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
 }
 
 bool fake_segment_create(uint32_t pid, const void *bytes, size_t len, size_t size) {
-  char name[64];
-  shm_name(pid, name, sizeof name);
-  int fd = shm_open(name, O_CREAT | O_RDWR | O_TRUNC, 0600);
+  int fd = shm_open(shm_name(pid).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
   if (fd < 0)
     return false;
-  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0;
   size_t n = len < size ? len : size;
-  if (ok && n > 0)
-    ok = pwrite(fd, bytes, n, 0) == static_cast<ssize_t>(n);
+  bool ok = ftruncate(fd, static_cast<off_t>(size)) == 0 &&
+            (n == 0 || pwrite(fd, bytes, n, 0) == static_cast<ssize_t>(n));
   close(fd);
   return ok;
 }
 
 bool fake_segment_write(uint32_t pid, const ProgressSegment &record) {
-  ProgressSegment *seg = map_rw(pid);
-  if (seg == nullptr)
+  int fd = shm_open(shm_name(pid).c_str(), O_RDWR, 0);
+  if (fd < 0)
     return false;
-  // The same bracket as a real writer: odd counter, fields, next even value.
-  std::atomic_ref<uint64_t> seq(seg->seq);
+  void *p = mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  close(fd);
+  if (p == MAP_FAILED)
+    return false;
+  // The writer's bracket: odd counter, every field but the counter, next even value.
+  char *seg = static_cast<char *>(p);
+  std::atomic_ref<uint64_t> seq(static_cast<ProgressSegment *>(p)->seq);
   uint64_t s = seq.load(std::memory_order_relaxed) & ~1ull;
   seq.store(s + 1, std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_release);
-  const size_t head = offsetof(ProgressSegment, seq);
-  const size_t tail = offsetof(ProgressSegment, pid);
-  memcpy(reinterpret_cast<char *>(seg), &record, head);
-  memcpy(reinterpret_cast<char *>(seg) + tail, reinterpret_cast<const char *>(&record) + tail,
-         PROGRESS_SEGMENT_SIZE - tail);
+  const size_t head = offsetof(ProgressSegment, seq), tail = offsetof(ProgressSegment, pid);
+  memcpy(seg, &record, head);
+  memcpy(seg + tail, reinterpret_cast<const char *>(&record) + tail, PROGRESS_SEGMENT_SIZE - tail);
   seq.store(s + 2, std::memory_order_release);
-  munmap(seg, PROGRESS_SEGMENT_SIZE);
+  munmap(p, PROGRESS_SEGMENT_SIZE);
   return true;
 }
 
-void fake_segment_remove(uint32_t pid) {
-  char name[64];
-  shm_name(pid, name, sizeof name);
-  shm_unlink(name);
-}
+void fake_segment_remove(uint32_t pid) { shm_unlink(shm_name(pid).c_str()); }
 
-bool fake_segment_exists(uint32_t pid) {
-  char path[64];
-  snprintf(path, sizeof path, "/dev/shm/%s%u", PROGRESS_NAME_PREFIX, pid);
-  return access(path, F_OK) == 0;
-}
+bool fake_segment_exists(uint32_t pid) { return access(("/dev/shm" + shm_name(pid)).c_str(), F_OK) == 0; }
 
 FakeTool::FakeTool(const char *comm) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0)
     return;
   pid_t parent = getpid();
-  pid_t child = fork();
-  if (child == 0) {
+  pid_ = fork();
+  if (pid_ == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent)
       _exit(0);
     if (comm != nullptr)
       prctl(PR_SET_NAME, comm, 0, 0, 0);
-    // Keep only the read end: a control pipe of another stand-in inherited
-    // here would keep that one from ever seeing its end of file.
+    // Only the read end stays: another stand-in's inherited pipe would
+    // keep that one from ever seeing its end of file.
     close_range(3, static_cast<unsigned>(fds[0]) - 1, 0);
     close_range(static_cast<unsigned>(fds[0]) + 1, ~0u, 0);
     char c;
@@ -126,11 +98,6 @@ FakeTool::FakeTool(const char *comm) {
     _exit(0);
   }
   close(fds[0]);
-  if (child < 0) {
-    close(fds[1]);
-    return;
-  }
-  pid_ = child;
   control_fd_ = fds[1];
 }
 
@@ -141,45 +108,28 @@ FakeTool::~FakeTool() {
 }
 
 bool FakeTool::publish(const ProgressSegment &record) {
-  if (pid_ <= 0)
-    return false;
   if (&record != &record_)
     record_ = record;
-  if (!published_) {
-    if (!fake_segment_create(pid(), &record_, sizeof record_))
-      return false;
-    published_ = true;
-    return true;
-  }
-  return fake_segment_write(pid(), record_);
-}
-
-bool FakeTool::finish(uint8_t final_state) {
-  record_.child_pid = 0;
-  record_.state = final_state;
-  bool ok = republish();
-  fake_segment_remove(pid());
-  return ok;
+  if (published_)
+    return fake_segment_write(pid(), record_);
+  published_ = pid_ > 0 && fake_segment_create(pid(), &record_, sizeof record_);
+  return published_;
 }
 
 void FakeTool::zombie() {
-  if (control_fd_ >= 0) {
+  if (control_fd_ >= 0)
     close(control_fd_);
-    control_fd_ = -1;
-  }
-  // Wait until the child has really exited (state Z) without reaping it.
-  if (pid_ > 0 && !exited_) {
-    siginfo_t info;
+  control_fd_ = -1;
+  siginfo_t info; // until the child has exited (state Z), without reaping it
+  if (pid_ > 0 && !exited_)
     waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
-  }
 }
 
 void FakeTool::stop() {
   zombie();
-  if (pid_ > 0 && !exited_) {
+  if (pid_ > 0 && !exited_)
     waitpid(pid_, nullptr, 0);
-    exited_ = true;
-  }
+  exited_ = true;
 }
 
 pid_t spawn_program(const std::string &path, const char *const *argv,
@@ -195,38 +145,39 @@ pid_t spawn_program(const std::string &path, const char *const *argv,
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  closefrom(3); // nothing of the test's outlives it in a daemon (tmux)
   execv(path.c_str(), const_cast<char *const *>(argv));
   _exit(127);
 }
 
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
+                    const std::string &err_path) {
+  std::vector<const char *> args;
+  for (const std::string &a : argv)
+    args.push_back(a.c_str());
+  args.push_back(nullptr);
+  return spawn_program(argv[0], args.data(), out_path, err_path);
+}
+
 int wait_exit(pid_t pid, int timeout_ms) {
   int status = 0;
-  bool ended = wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms);
-  if (!ended) {
+  if (!wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
     return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 RunResult run_program(const std::string &path, const std::vector<std::string> &args,
                       int timeout_ms) {
   TempDir dir;
-  std::vector<const char *> argv;
-  argv.push_back(path.c_str());
-  for (const std::string &a : args)
-    argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  std::string out_path = dir.path + "/out";
-  std::string err_path = dir.path + "/err";
-  RunResult r;
-  r.status = -1;
-  pid_t pid = spawn_program(path, argv.data(), out_path, err_path);
-  if (pid > 0)
-    r.status = wait_exit(pid, timeout_ms);
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
+  std::vector<std::string> argv = {path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = spawn_program(argv, dir.path + "/out", dir.path + "/err");
+  RunResult r{pid > 0 ? wait_exit(pid, timeout_ms) : -1, "", ""};
+  r.out = read_file(dir.path + "/out");
+  r.err = read_file(dir.path + "/err");
   return r;
 }
 

@@ -1,14 +1,13 @@
 #include "support/test_support.h"
 
-#include <cstdio>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace zt {
@@ -20,8 +19,7 @@ std::string build_dir() {
 
 TempDir::TempDir() {
   char templ[] = "/tmp/zpr-test-XXXXXX";
-  const char *made = mkdtemp(templ);
-  path = made != nullptr ? made : "/tmp";
+  path = mkdtemp(templ) != nullptr ? templ : "/tmp";
 }
 
 TempDir::~TempDir() {
@@ -41,15 +39,13 @@ bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
 void write_file(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 std::string capture_stderr(const std::function<void()> &fn) {

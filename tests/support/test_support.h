@@ -6,8 +6,7 @@
 
 namespace zt {
 
-// The build tree of the test run (ZPR_BUILD_DIR, set by ctest), where the
-// programs under test live.
+// The build tree of the test run (ZPR_BUILD_DIR, set by ctest).
 std::string build_dir();
 
 // A fresh directory under /tmp, removed with its contents on destruction.
@@ -19,8 +18,8 @@ struct TempDir {
   TempDir &operator=(const TempDir &) = delete;
 };
 
-// Polls cond every few milliseconds until it holds or timeout_ms passed.
-// Tests wait for conditions, never for fixed times.
+// Polls cond until it holds or timeout_ms passed: tests wait for
+// conditions, never for fixed times.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms = 20000);
 
 std::string read_file(const std::string &path);
