@@ -1,7 +1,6 @@
 // Replays a fuzz target's committed corpus (seeds and every fault found,
 // kept as regressions) through its entry point in the ordinary builds.
-// Built once per target: ZPR_FUZZ_CORPUS names the corpus, ZPR_FUZZ_TEST
-// the test.
+// Built once per target: ZPR_FUZZ_CORPUS names the corpus, ZPR_FUZZ_TEST the test.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -21,14 +20,12 @@ TEST(FuzzReplay, ZPR_FUZZ_TEST) {
     files.insert(e.path());
   ASSERT_GE(files.size(), 3u) << ZPR_FUZZ_CORPUS;
   char name[] = "fuzz_replay", *args[] = {name, nullptr}, **argv = args;
-  int argc = 1;
+  int argc = 1, saved = dup(1), null_fd = open("/dev/null", O_WRONLY);
   if (LLVMFuzzerInitialize != nullptr)
     LLVMFuzzerInitialize(&argc, &argv);
-  // What a target prints goes to /dev/null, not into this test's report.
-  fflush(stdout);
-  const int saved = dup(1), null_fd = open("/dev/null", O_WRONLY);
-  for (const std::string &file : files) {
+  for (const std::string &file : files) { // what a target prints goes to /dev/null
     const std::string bytes = zt::read_file(file);
+    fflush(stdout);
     dup2(null_fd, 1);
     const int rc = LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     fflush(stdout);

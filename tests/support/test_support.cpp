@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,10 +13,7 @@
 
 namespace zt {
 
-std::string build_dir() {
-  const char *dir = getenv("ZPR_BUILD_DIR");
-  return dir != nullptr ? dir : ".";
-}
+std::string build_dir() { return getenv("ZPR_BUILD_DIR") != nullptr ? getenv("ZPR_BUILD_DIR") : "."; }
 
 TempDir::TempDir() {
   char templ[] = "/tmp/zpr-test-XXXXXX";
@@ -30,11 +28,9 @@ TempDir::~TempDir() {
 
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!cond()) {
+  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() > deadline)
       return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
@@ -49,19 +45,16 @@ void write_file(const std::string &path, const std::string &text) {
 }
 
 std::string capture_stderr(const std::function<void()> &fn) {
+  TempDir dir;
   fflush(stderr);
-  char templ[] = "/tmp/zpr-stderr-XXXXXX";
-  int fd = mkstemp(templ);
-  int saved = dup(2);
+  int saved = dup(2), fd = creat((dir.path + "/err").c_str(), 0600);
   dup2(fd, 2);
   fn();
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
   close(fd);
-  std::string text = read_file(templ);
-  unlink(templ);
-  return text;
+  return read_file(dir.path + "/err");
 }
 
 } // namespace zt

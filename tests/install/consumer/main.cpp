@@ -6,15 +6,15 @@
 #include "progress/writer.h"
 
 int main() {
-  ProgressSegment *segment = nullptr;
-  if (progress_create(&segment, TOOL_AGENT, "consumer", BACKUP_FULL, 100, "/srv/consumer.img") != ST_OK)
+  ProgressSegment *seg = nullptr;
+  if (progress_create(&seg, TOOL_AGENT, "consumer", BACKUP_FULL, 100, "/srv/consumer.img") != ST_OK)
     return 1;
   ProgressSample s{};
-  s.blocks_done = 42, s.bytes_raw = 42 * 4096, s.bytes_compressed = 42 * 1024, s.q_raw_cap = 8;
-  s.q_out_cap = 8, s.workers_active = 3, s.workers_total = 4, s.level = 3;
-  progress_update(segment, &s);
-  std::printf("ready %d\n", static_cast<int>(getpid()));
-  std::fflush(stdout);
+  s.blocks_done = 42, s.bytes_raw = 42 * 4096, s.bytes_compressed = 42 * 1024, s.q_raw_cap = 8, s.q_out_cap = 8;
+  s.workers_active = 3, s.workers_total = 4, s.level = 3;
+  progress_update(seg, &s);
+  printf("ready %d\n", getpid());
+  fflush(stdout);
   char line[64];
-  progress_finish(std::fgets(line, sizeof line, stdin) != nullptr);
+  progress_finish(fgets(line, sizeof line, stdin) != nullptr);
 }
