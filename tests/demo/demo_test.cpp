@@ -5,7 +5,6 @@
 #include <signal.h>
 
 #include "generated_source.h"
-#include "pipeline.h"
 #include "support/fake_segment.h"
 
 namespace {
@@ -20,23 +19,17 @@ TEST(Demo, OrchestratorChildrenInTheDump) {
   zt::RunResult dump = zt::run_program(zt::build_dir() + "/monitor/zpr_monitor",
                                        {"--no-log", "--dump", "--pid", std::to_string(demo), "--interval", "20"});
   EXPECT_EQ(zt::wait_exit(demo), 0) << zt::read_file(dir.path + "/err");
-  // Each child to its end (all 240 blocks, all bytes, random blocks stored
-  // whole, text in under half), then the orchestrator's own end.
-  const uint64_t total = 240 * 65536;
-  uint64_t text = 0, random = 0, zero = demo_count_zero_blocks(240, 65536, total), ends = 0;
-  for (uint64_t i = 0; i < 240; i++)
-    text += demo_block_mix(i, 65536, total) == 2, random += demo_block_mix(i, 65536, total) == 4;
-  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t";
+  // Each child to its end (all 240 blocks, all bytes, two workers), then
+  // the orchestrator's own end; each child counted its zero blocks.
+  const uint64_t total = 240 * 65536, zero = demo_count_zero_blocks(240, 65536, total);
+  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t", workers = "\t0\t32\t0\t32\t0\t2\t";
+  int ends = 0;
   for (size_t at = 0; (at = dump.out.find(end, at + 1)) != std::string::npos;) {
     size_t next = dump.out.find('\n', at) + 1;
-    if (dump.out.compare(dump.out.find('\t', next), end.size(), end) == 0)
-      continue; // not yet the child's last line
-    uint64_t stored = std::stoull(dump.out.substr(at + end.size()));
-    EXPECT_TRUE(stored >= random * 65536 && stored < (random + text / 2) * 65536) << stored;
-    EXPECT_EQ(dump.out.substr(at + end.size() + std::to_string(stored).size(), 15), "\t0\t32\t0\t32\t0\t2\t");
-    ends++;
+    ends += dump.out.compare(dump.out.find('\t', next), end.size(), end) != 0; // the child's last line
+    EXPECT_NE(dump.out.substr(at, next - at).find(workers), std::string::npos);
   }
-  EXPECT_EQ(ends, 2u) << dump.out;
+  EXPECT_EQ(ends, 2) << dump.out;
   EXPECT_EQ(dump.out.substr(dump.out.rfind("\t2\t2\t")), "\t2\t2\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\tDONE\n");
   std::string stats = "stats: " + std::to_string(zero) + " zero, " + std::to_string(240 - zero) + " written";
   std::string out = zt::read_file(dir.path + "/out");
@@ -76,9 +69,7 @@ TEST(Demo, CommandLineAndRuns) {
 }
 
 TEST(Demo, InterruptedOrchestratorTakesItsChildAlong) {
-  zt::TempDir dir;
-  pid_t demo = zt::spawn_program({DEMO, "--no-log", "--no-syslog", "--tool", "pve-rst", "--seconds", "60"},
-                                 dir.path + "/out", dir.path + "/err");
+  pid_t demo = zt::spawn_program({DEMO, "--no-log", "--tool", "pve-rst", "--seconds", "60"}, "/dev/null", "/dev/null");
   ASSERT_TRUE(zt::wait_until([&] {
     std::string seg = zt::read_file("/dev/shm/zpr_progress." + std::to_string(demo));
     auto *r = reinterpret_cast<const ProgressSegment *>(seg.data());
@@ -87,15 +78,6 @@ TEST(Demo, InterruptedOrchestratorTakesItsChildAlong) {
   kill(demo, SIGINT);
   EXPECT_EQ(zt::wait_exit(demo), 128 + SIGINT);
   EXPECT_TRUE(zt::wait_until([] { return system("ls /dev/shm | grep -q zpr_progress") != 0; }));
-}
-
-TEST(Demo, LevelAndDutyFollowTheLoad) {
-  const int levels[][3] = {{5, 6, 4}, {5, 5, 5}, {5, 2, 6}, {1, 8, 1}, {9, 0, 9}}; // level, fill of 8, next
-  for (const auto &l : levels)
-    EXPECT_EQ(demo_adapt_level(l[0], 1, 9, l[1], 8), l[2]) << l[0] << " " << l[1];
-  const uint32_t duties[][3] = {{50, 51, 40}, {15, 80, 10}, {50, 20, 50}, {85, 19, 90}}; // duty, load, next
-  for (const auto &d : duties)
-    EXPECT_EQ(demo_adapt_duty(d[0], 10, 90, d[1]), d[2]) << d[0] << " " << d[1];
 }
 
 } // namespace

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# The installed tree (moved after installing) serves a worker tool built
-# with find_package and with pkg-config, whose progress the installed
-# zpr_monitor dumps; the manual page formats cleanly and documents every
-# option and dump column; the bash completion offers the live pids; the
-# Debian package holds the same tree.  Runs under private_shm.sh.
+# The installed tree (moved after installing) serves a worker tool built with
+# find_package and with pkg-config, whose progress the installed zpr_monitor
+# dumps; the manual page formats cleanly and documents every option and dump
+# column; the bash completion offers the live pids; the Debian package holds
+# the same tree.  Runs under private_shm.sh.
 # usage: install.sh <build dir> <source dir> <work dir> <libdir> <c++ compiler>
 set -euo pipefail
-build=$1 src=$2 work=$3 libdir=$4 cxx=$5
+build=$1 src=$2 work=$3 libdir=$4 cxx=$5 head=$(cat "$2/tests/monitor/screens/dump_header.txt")
 fail() { echo "FAIL: $*" >&2; exit 1; }
 rm -rf "$work" && mkdir -p "$work" && cd "$work"
 cmake --install "$build" --prefix staged >/dev/null && mv staged prefix && p=$work/prefix
@@ -14,10 +14,8 @@ cmake --install "$build" --prefix staged >/dev/null && mv staged prefix && p=$wo
 ! grep -rlF -e "$src" -e "$build" "$p/$libdir/cmake" "$p/$libdir/pkgconfig" || fail "package files name the build"
 cmake -S "$src/tests/install/consumer" -B cm -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$p" >log &&
   cmake --build cm >log || { cat log; fail "find_package consumer"; }
-export PKG_CONFIG_PATH=$p/$libdir/pkgconfig
-# shellcheck disable=SC2046
+export PKG_CONFIG_PATH=$p/$libdir/pkgconfig # shellcheck disable=SC2046
 "$cxx" -std=c++20 $(pkg-config --cflags zpr) -o pc "$src/tests/install/consumer/main.cpp" $(pkg-config --static --libs zpr)
-head=$'#elapsed_ms\tblocks_done\tblocks_total\tbytes_raw\tbytes_compressed\tq_raw_depth\tq_raw_cap\tq_out_depth\tq_out_cap\tworkers_active\tworkers_total\tlevel\tbg_active\tbg_duty_pct\tbg_foreign_cpu\tbg_foreign_io\tbg_foreign_net\tbg_self_cpu\tbg_self_io\tbg_self_net\tstate'
 for tool in cm/consumer ./pc; do
   rm -f go && mkfifo go && exec 3<>go
   "$tool" <&3 >out & pid=$!
@@ -45,9 +43,9 @@ for helpers in /dev/null /usr/share/bash-completion/bash_completion; do
   done
 done
 cpack -G DEB --config "$build/CPackConfig.cmake" -B deb >log 2>&1 || { cat log; fail cpack; }
-deb=$(echo deb/*.deb) && dpkg-deb -x "$deb" root
+deb=$(echo deb/*.deb) && dpkg-deb -x "$deb" root && depends=$(dpkg-deb -f "$deb" Depends)
 [[ $(dpkg-deb -f "$deb" Package Version) == $'Package: zpr-monitor\nVersion: 1.0.2~alpha027-1' ]] || fail "package fields"
-for d in libc6 libssl3 libzstd1 liblz4-1 libtinfo6 libncurses6; do dpkg-deb -f "$deb" Depends | grep -qE "(^|, )$d( |,|$)" || fail "no $d"; done
+for d in libc6 libssl3 libzstd1 liblz4-1 libtinfo6 libncurses6; do grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "no $d"; done
 diff <(cd prefix && find . | sort) <(cd root/usr && find . | sort) || fail "the package differs from the installed tree"
 nm root/usr/lib/libzpr_progress.a | grep -q ' T .*progress_create' || fail "archive lost its symbols"
 echo "install, man page, completion, package: ok"

@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
-#include <unistd.h>
+
+#include <chrono>
 
 #include "support/fake_segment.h"
 
@@ -12,45 +13,24 @@ namespace {
 const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
 
 TEST(MonitorCommandLine, StatusAndOutputs) {
-  const std::string help =
-      "zpr_monitor 1.0.2-alpha027 (build 20261005-1)\n\n"
-      "Usage: zpr_monitor [--pid <pid>]\n"
-      "       zpr_monitor --dump --pid <pid> [--interval <ms>] [--wait <s>]\n"
-      "Without --pid, scans for running zpr_agent/zpr_restore processes (and the\n"
-      "zpr_proxmox/zpr_xenV orchestrators, whose current zpr_agent/zpr_restore child is\n"
-      "followed automatically) and, if more than one is found, shows a selection box.\n"
-      "--dump prints one tab-separated line per --interval (default 500 ms) instead of\n"
-      "the ncurses view and stops when the process ends; --wait (default 10 s) is how\n"
-      "long to wait for the process to create its progress segment.\n\n"
-      "Logging: --no-syslog                syslog output disabled for this run\n"
-      "         --no-log                   the program's own logfile disabled for this run\n"
-      "         --syslog <bitmask>          what to log to syslog (default: 1)\n"
-      "         --log <bitmask>             what to log to the own logfile (default: 1)\n"
-      "         --log-path <dir>            directory for the logfile (default: /var/log/zpr/)\n"
-      "         (bit 0 = one entry at program start and one at program end)\n";
+  const std::string help = zt::read_file(ZPR_SCREENS "help.txt"), no_segment = "error: no progress segment for PID ";
   zt::TempDir logs;
   const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
       {{"--dump", "--version"}, 0, "zpr_monitor 1.0.2-alpha027\n", ""},
       {{"--help", "--selftest", "--frob"}, 0, "zpr_monitor 1.0.2-alpha027: selftest ok\n", ""},
-      {{"--dump", "--help"}, 0, help, ""},
-      {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
-      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"},
-      {{}, 1, "", NONE},
-      {{"--pid", "0"}, 1, "", NONE},
-      {{"--pid=x1"}, 1, "", NONE},
-      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", "error: no progress segment for PID 0\n"},
-      {{"--dump", "--pid=999999999", "--wait", "1000"}, 1, "", "error: no progress segment for PID 999999999\n"}};
+      {{"--dump", "--help"}, 0, help, ""}, {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
+      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"}, {{}, 1, "", NONE},
+      {{"--pid", "0"}, 1, "", NONE}, {{"--pid=x1"}, 1, "", NONE},
+      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
+      {{"--dump", "--pid=999999999", "--wait", "1000"}, 1, "", no_segment + "999999999\n"}};
   for (const auto &row : rows) {
     std::vector<std::string> args = {"--no-syslog", "--no-log"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     zt::RunResult r = zt::run_program(MONITOR, args);
-    EXPECT_EQ(r.status, row.status) << args.back();
-    EXPECT_EQ(r.out, row.out) << args.back();
-    EXPECT_EQ(r.err, row.err) << args.back();
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err)) << args.back();
   }
   // The warnings first (the run log has them too), then the mode.
-  zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path.c_str(), "--no-syslog", "1234", "--frob"});
-  EXPECT_EQ(r.status, 1);
+  zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
   EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
   std::string log = zt::read_file(logs.path + "/monitor.log");
@@ -58,26 +38,19 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
   EXPECT_NE(log.find(" stopped exit=1\n"), std::string::npos) << log;
 }
 
-// A dump in the background; its output is read while it runs.
-struct Dump {
+struct Dump { // a dump in the background, its output read while it runs
   zt::TempDir dir;
   pid_t pid;
   explicit Dump(uint32_t target, const char *interval = "20")
-      : pid(zt::spawn_program({MONITOR, "--no-log", "--no-syslog", "--dump", "--pid", std::to_string(target),
-                               "--interval", interval},
+      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target), "--interval", interval},
                               dir.path + "/out", dir.path + "/err")) {}
   ~Dump() { zt::wait_exit(pid, 1); }
   std::string out() { return zt::read_file(dir.path + "/out"); }
-  long lines() {
-    std::string text = out();
-    return std::count(text.begin(), text.end(), '\n');
-  }
   bool shows(const std::string &line) {
     return zt::wait_until([&] { return out().find("\n" + line + "\n") != std::string::npos; });
   }
   bool running() { // given a chance to end too early
-    usleep(300000);
-    return waitpid(pid, nullptr, WNOHANG) == 0;
+    return !zt::wait_until([&] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 300);
   }
 };
 
@@ -92,22 +65,19 @@ ProgressSegment numbered(uint32_t pid, uint8_t tool) {
   return r;
 }
 const std::string COLUMNS = "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
+const std::string OWN = "\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
 
 TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
   zt::FakeTool orch("a) Z (b"), child; // a name with ") Z (" is no zombie
   ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST), c = numbered(child.pid(), TOOL_RESTORE);
-  o.state = STATE_RUNNING, o.start_wall = time(nullptr) - 5, o.blocks_total = 77;
+  o.state = STATE_RUNNING, o.start_wall -= 5, o.blocks_total = 77;
   c.state = 7, c.start_wall = 0; // not starting: its own elapsed time
   ASSERT_TRUE(orch.publish(o) && child.publish(c));
   Dump dump(orch.pid());
-  ASSERT_TRUE(zt::wait_until([&] { return dump.lines() >= 2; }));
-  std::string out = dump.out(), own = "\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\trunning\n";
-  const std::string header = "#elapsed_ms\tblocks_done\tblocks_total\tbytes_raw\tbytes_compressed\tq_raw_depth\t"
-                             "q_raw_cap\tq_out_depth\tq_out_cap\tworkers_active\tworkers_total\tlevel\tbg_active\t"
-                             "bg_duty_pct\tbg_foreign_cpu\tbg_foreign_io\tbg_foreign_net\tbg_self_cpu\tbg_self_io\t"
-                             "bg_self_net\tstate\n";
-  out = out.substr(0, out.find('\n', header.size()) + 1);
-  EXPECT_TRUE(out == header + "5000" + own || out == header + "6000" + own) << out;
+  const std::string header = zt::read_file(ZPR_SCREENS "dump_header.txt");
+  ASSERT_TRUE(zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
+  std::string out = dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
+  EXPECT_TRUE(out == header + "5000" + OWN + "running\n" || out == header + "6000" + OWN + "running\n") << out;
   o.child_pid = child.pid();
   orch.publish(o);
   EXPECT_TRUE(dump.shows("1" + COLUMNS + "?")) << dump.out();
@@ -119,7 +89,7 @@ TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
   orch.publish(o);
   EXPECT_EQ(zt::wait_exit(dump.pid), 0);
   out = dump.out();
-  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\n42\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\tFAILED\n");
+  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\n42" + OWN + "FAILED\n");
 }
 
 TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
@@ -135,9 +105,10 @@ TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
   tool.zombie();
   EXPECT_EQ(zt::wait_exit(dump.pid), 0);
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_LE(dump.lines(), 2 + ms / 20);
+  std::string out = dump.out();
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2 + ms / 20);
   zombie.zombie();
-  EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()).c_str(), "--wait", "1000"}).status, 1);
+  EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"}).status, 1);
 }
 
 } // namespace

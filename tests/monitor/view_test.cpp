@@ -1,20 +1,15 @@
 // The live view and the selection box end to end: the real zpr_monitor in
 // a real terminal (tmux) watching stand-in processes whose records the test
-// writes byte for byte.  Whole screens are compared.
+// writes byte for byte.  Whole screens are compared with those in screens/.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 
+#include <sstream>
+
 #include "support/tmux_session.h"
 
 namespace {
-
-using Rows = std::vector<std::pair<int, std::string>>;
-
-Rows operator+(Rows a, const Rows &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
   int height = 30;
@@ -23,16 +18,22 @@ struct View : zt::TmuxSession { // the monitor in its own terminal
     argv.insert(argv.end(), args.begin(), args.end());
     return start(argv, 80, height = rows);
   }
-  bool shows(const Rows &want) { return wait_equal(zt::screen_of(height, want)); }
+  // The screen screens/<name>, "{0}" and "{1}" standing for pids.
+  bool shows(const char *name, uint32_t pid0, uint32_t pid1 = 0) {
+    std::vector<std::string> rows(height);
+    std::istringstream in(zt::read_file(std::string(ZPR_SCREENS) + name));
+    for (std::string &row : rows)
+      if (std::getline(in, row))
+        for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
+          if (size_t at = row.find(mark); at != std::string::npos)
+            row.replace(at, 3, std::to_string(pid));
+    return wait_equal(rows);
+  }
   bool quits(const char *key) {
     int status = -1;
     return send_keys(key) && wait_exit(&status) && status == 0;
   }
 };
-
-std::string bar(int filled, const char *percent) {
-  return std::string("[").append(filled, '=').append(40 - filled, ' ').append("] ").append(percent);
-}
 
 ProgressSegment agent(uint32_t pid) {
   ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, "vm-101-disk-0");
@@ -46,28 +47,13 @@ ProgressSegment agent(uint32_t pid) {
   return r;
 }
 
-Rows agent_page(uint32_t pid, int top = 0) {
-  Rows rows = {{0, "zpr_monitor - PID " + std::to_string(pid) + " (vm-101-disk-0, agent INC)"}, {1, "Status: running"},
-               {3, "Block:   250 / 1000 (current: 251)"}, {4, bar(10, " 25.0%")}, {6, "Elapsed: 01:02:05"},
-               {7, "ETA:     03:06:15"}, {8, "Rate:    0.0 blocks/s, 0.0 B/s"}, {10, "Written:    200"},
-               {11, "Zero:       30"}, {12, "FS-free:    15"}, {13, "Unchanged:  5"}, {15, "Raw done:        250.0 MiB"},
-               {16, "Compressed done: 125.0 MiB (50.0% of raw)"}, {19, "Workers: 4/6 busy"},
-               {18, "Queue raw->worker: 3/16   Queue worker->writer: 1/17"},
-               {20, "Compression: zstd level 3 (adaptive 1..9)"},
-               {21, "CPU:     AVX2 yes, SHA-NI no | SHA-256 via sha-ni"}, {23, "Path: /dev/vg0/vm-101-disk-0"},
-               {25, "Press 'q' to quit"}};
-  for (auto &row : rows)
-    row.first += top;
-  return rows;
-}
-
 // Publishes 100 blocks and 1 MiB per published second, faster than the
 // view redraws, until the rate line shows exactly that.
-bool rate_shown(zt::FakeTool &tool, View &view, size_t row) {
+bool rate_shown(zt::FakeTool &tool, View &view) {
   return zt::wait_until([&] {
     ProgressSegment &r = tool.record();
     r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
-    return tool.republish() && view.screen().at(row) == "Rate:    100.0 blocks/s, 1.0 MiB/s";
+    return tool.republish() && view.screen_text().find("|Rate:    100.0 blocks/s, 1.0 MiB/s\n") != std::string::npos;
   });
 }
 
@@ -79,25 +65,16 @@ TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
   ASSERT_TRUE(tool.publish(r));
   View view;
   ASSERT_TRUE(view.run({"-p", std::to_string(tool.pid())}));
-  Rows page = agent_page(tool.pid());
-  page.resize(page.size() - 3);
-  EXPECT_TRUE(view.shows(page + Rows{{21, "Background: duty 40% (min 10 / max 90)"},
-                                     {22, "  foreign: cpu 12% io 34% net 56%  |  own: cpu 7% io 8% net 9%"},
-                                     {23, "CPU:     AVX2 yes, SHA-NI no | SHA-256 via sha-ni"},
-                                     {25, "Path: /dev/vg0/vm-101-disk-0"}, {27, "Press 'q' to quit"}}))
-      << view.screen_text();
+  EXPECT_TRUE(view.shows("agent_background.txt", tool.pid())) << view.screen_text();
   const struct { uint8_t codec; int32_t level, min, max; const char *text; } codecs[] = {
       {1, -5, 4, -7, "zstd level -5 (fixed)"}, {1, 0, -3, 2, "zstd level 0 (adaptive -3..2)"},
       {2, 3, 1, 9, "lz4"}, {200, 3, 1, 9, "none"}};
-  r.bg_active = 0;
   for (const auto &c : codecs) {
     r.compression = c.codec, r.level = c.level, r.level_min = c.min, r.level_max = c.max;
     tool.publish(r);
-    page = agent_page(tool.pid());
-    page[15].second = "Compression: " + std::string(c.text);
-    EXPECT_TRUE(view.shows(page)) << view.screen_text();
+    EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:")) << view.screen_text();
   }
-  EXPECT_TRUE(rate_shown(tool, view, 8)) << view.screen_text();
+  EXPECT_TRUE(rate_shown(tool, view)) << view.screen_text();
   tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
   tool.record().written = 201;
   tool.republish();
@@ -105,7 +82,7 @@ TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
   tool.stop();
   tool.record().written = 202;
   tool.republish();
-  EXPECT_TRUE(view.wait_text("Written:    202"));
+  EXPECT_TRUE(view.wait_text("|Written:    202"));
   EXPECT_EQ(view.screen()[1], "Status: running (process ended unexpectedly)");
   EXPECT_TRUE(view.quits("q"));
 }
@@ -118,26 +95,18 @@ TEST(LiveView, StartingAgentThenDoneWithOddFigures) {
   ASSERT_TRUE(tool.publish(r));
   View view;
   ASSERT_TRUE(view.run({"--pid=" + std::to_string(tool.pid())}));
-  EXPECT_TRUE(view.shows({{0, "zpr_monitor - PID " + std::to_string(tool.pid()) + " (vm-102, agent FULL)"},
-                          {1, "Status: starting - opening device"}, {3, "Block:   - (block count not known yet)"},
-                          {4, bar(0, "  0.0%")}, {6, "~Elapsed: 01:0[23]:[0-5][0-9]"}, {7, "ETA:     unknown"},
-                          {8, "Rate:    0.0 blocks/s, 0.0 B/s"}, {10, "Written:    0"}, {11, "Zero:       0"},
-                          {12, "FS-free:    0"}, {13, "Unchanged:  0"}, {15, "Raw done:        0.0 B"},
-                          {16, "Compressed done: 0.0 B (0.0% of raw)"}, {19, "Workers: 0/0 busy"},
-                          {18, "Queue raw->worker: 0/0   Queue worker->writer: 0/0"}, {20, "Compression: none"},
-                          {21, "CPU:     AVX2 no, SHA-NI no | SHA-256 via"}, {23, "Path:"}, {25, "Press 'q' to quit"}}))
-      << view.screen_text();
+  EXPECT_TRUE(view.shows("starting.txt", tool.pid())) << view.screen_text();
   // Done: its own elapsed time, a total of 0 as a figure and never the
   // suffix; then more blocks than the total and 2^50 bytes.
   r.state = STATE_DONE;
   tool.publish(r);
-  EXPECT_TRUE(view.wait_text("|Elapsed: 00:00:00\n|ETA:     unknown")) << view.screen_text();
-  EXPECT_TRUE(view.wait_text("|Block:   0 / 0 (current: 0)\n|" + bar(0, "  0.0%"))) << view.screen_text();
+  std::string empty_bar = "[" + std::string(40, ' ') + "]   0.0%";
+  EXPECT_TRUE(view.wait_text("|Block:   0 / 0 (current: 0)\n|" + empty_bar + "\n|\n|Elapsed: 00:00:00\n"));
   tool.stop();
   r.blocks_total = 10, r.blocks_done = 15, r.bytes_raw = 1ull << 50;
   tool.publish(r);
-  EXPECT_TRUE(view.wait_text(bar(40, "150.0%"))) << view.screen_text();
-  EXPECT_TRUE(view.wait_text("Raw done:        1024.0 TiB")) << view.screen_text();
+  EXPECT_TRUE(view.wait_text("|[" + std::string(40, '=') + "] 150.0%\n")) << view.screen_text();
+  EXPECT_TRUE(view.wait_text("|Raw done:        1024.0 TiB\n")) << view.screen_text();
   EXPECT_EQ(view.screen()[1], "Status: DONE - opening device");
   EXPECT_TRUE(view.quits("Q"));
 }
@@ -149,12 +118,10 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   ProgressSegment o = zt::fake_record(orch.pid(), TOOL_PROXMOX, "nightly"), b = agent(second.pid());
   o.state = STATE_RUNNING, o.start_wall -= 10, o.child_pid = first.pid();
   ASSERT_TRUE(orch.publish(o) && first.publish(agent(first.pid())));
-  const Rows summary = {{0, "zpr_monitor - PID " + std::to_string(orch.pid()) + " (nightly, proxmox)"},
-                        {1, "Status: running"}, {2, "~Elapsed: 00:00:[1-5][0-9]"}};
   View view;
   ASSERT_TRUE(view.run({"17"}, 36)); // a positional argument: discovery all the same
-  EXPECT_TRUE(view.shows(summary + agent_page(first.pid(), 4))) << view.screen_text();
-  EXPECT_TRUE(rate_shown(first, view, 12)) << view.screen_text();
+  EXPECT_TRUE(view.shows("orchestrator_agent.txt", orch.pid(), first.pid())) << view.screen_text();
+  EXPECT_TRUE(rate_shown(first, view)) << view.screen_text();
   // A restore far ahead of the agent (a kept rate history would show a
   // rate): worker 3 idle, worker 4 on block 17, any other k on 1000 + k.
   b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536, b.workers_total = 13;
@@ -164,33 +131,28 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   ASSERT_TRUE(second.publish(b));
   o.child_pid = second.pid();
   orch.publish(o);
-  const Rows restore = {{4, "zpr_monitor - PID " + std::to_string(second.pid()) + " (vm-101-disk-0, restore FULL)"},
-                        {5, "Status: running"}, {7, "Block:   5000000 / 1000 (current: 251)"},
-                        {8, bar(40, "500000.0%")}, {10, "Elapsed: 100:00:00"}, {11, "ETA:     00:00:00"},
-                        {12, "Rate:    0.0 blocks/s, 0.0 B/s"}, {14, "Restored:      200"}, {15, "Zero-skipped:  30"},
-                        {16, "Verify fails:  5"}, {18, "Raw done:        1.5 KiB"},
-                        {19, "Compressed done: 1023.0 B (66.6% of raw)"}, {21, "Workers: 4/13 busy"},
-                        {22, "CPU:     AVX2 no, SHA-NI yes | SHA-256 via sha-ni"}};
-  EXPECT_TRUE(view.shows(summary + restore + Rows{{23, "  W0:1000  W1:1001  W2:1002  W3:--   W4:17    W5:1005"},
-                                                  {24, "  W6:1006  W7:1007  W8:1008  W9:1009  W10:1010  W11:1011"},
-                                                  {25, "  W12:1012"}, {27, "Path: /dev/vg0/vm-101-disk-0"},
-                                                  {29, "Press 'q' to quit"}}))
-      << view.screen_text();
+  bool bogus = false; // the new child's first frame with a rate from the old child's history
+  EXPECT_TRUE(zt::wait_until([&] {
+    std::string text = view.screen_text();
+    bool shown = text.find("restore FULL") != std::string::npos;
+    bogus |= shown && text.find("|Rate:    0.0 blocks/s, 0.0 B/s\n") == std::string::npos;
+    return shown;
+  }));
+  EXPECT_FALSE(bogus);
+  EXPECT_TRUE(view.shows("orchestrator_restore.txt", orch.pid(), second.pid())) << view.screen_text();
   b.workers_total = 100; // at most 64 cells: 11 rows, the last with 4
   second.publish(b);
   EXPECT_TRUE(view.wait_text("|  W60:1060  W61:1061  W62:1062  W63:1063\n|\n|Path: ")) << view.screen_text();
   b.workers_total = 0;
   second.publish(b);
-  EXPECT_TRUE(view.shows(summary + restore + Rows{{21, "Workers: 4/0 busy"}, {24, "Path: /dev/vg0/vm-101-disk-0"},
-                                                  {26, "Press 'q' to quit"}}))
-      << view.screen_text();
+  EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid())) << view.screen_text();
   o.child_pid = 0;
   orch.publish(o);
-  EXPECT_TRUE(view.shows(summary + Rows{{5, "Press 'q' to quit"}})) << view.screen_text();
+  EXPECT_TRUE(view.shows("orchestrator_alone.txt", orch.pid())) << view.screen_text();
   EXPECT_TRUE(view.quits("q"));
   View failed; // alive without a segment: the error once the screen has ended
   ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
-  EXPECT_TRUE(failed.shows({{0, "error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)"}}));
+  EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)\n"));
   int status = -1;
   EXPECT_TRUE(failed.wait_exit(&status) && status == 0);
 }
@@ -216,38 +178,39 @@ TEST(SelectionBox, ListsNavigatesAndOpens) {
   DIR *dir = opendir("/dev/shm");
   while (const dirent *e = readdir(dir))
     for (int i = 0; i < 6; i++)
-      order.insert(order.end(), e->d_name == PROGRESS_NAME_PREFIX + std::to_string(tools[i].pid()), i);
+      if (e->d_name == PROGRESS_NAME_PREFIX + std::to_string(tools[i].pid()))
+        order.push_back(i);
   closedir(dir);
   ASSERT_EQ(order.size(), 6u);
   auto box = [&](int selected) {
-    Rows s = {{0, "zpr_monitor - multiple running backups/restores found"},
-              {1, "Use Up/Down and Enter to select, q to quit"},
-              {3, "     NAME                 PID      TYPE  TOOL     STATE"}};
+    std::vector<std::string> s = {"zpr_monitor - multiple running backups/restores found",
+                                  "Use Up/Down and Enter to select, q to quit", "",
+                                  "     NAME                 PID      TYPE  TOOL     STATE"};
     for (int k = 0; k < 6; k++) {
       const auto &e = rows[order[k]];
       char row[128];
       snprintf(row, sizeof row, "%-4s %-20s %-8u %-5s %-8s %s", k == selected ? ">" : "", e.name,
                tools[order[k]].pid(), e.type_text, e.kind, e.state_text);
-      s.push_back({4 + k, row});
+      s.push_back(row);
     }
     return s;
   };
   View view;
   ASSERT_TRUE(view.run({}, 12));
-  EXPECT_TRUE(view.shows(box(0))) << view.screen_text();
+  EXPECT_TRUE(view.wait_equal(box(0))) << view.screen_text();
   std::string attrs;
   view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
   EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
   const struct { const char *key; int selected; } steps[] = {{"Up", 0},   {"Down", 1}, {"j", 2},    {"x", 2}, {"Down", 3},
                                                              {"Down", 4}, {"j", 5},    {"Down", 5}, {"k", 4}, {"Up", 3}};
   for (const auto &s : steps)
-    EXPECT_TRUE(view.send_keys(s.key) && view.shows(box(s.selected))) << s.key << "\n" << view.screen_text();
+    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(s.selected))) << s.key << "\n" << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
   EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(tools[order[3]].pid()) + " (")) << view.screen_text();
   EXPECT_TRUE(view.quits("q"));
   for (const char *key : {"Q", "Escape"}) {
     View again;
-    EXPECT_TRUE(again.run({}, 12) && again.shows(box(0)) && again.quits(key)) << key;
+    EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0)) && again.quits(key)) << key;
   }
 }
 

@@ -1,6 +1,6 @@
-// Replays a fuzz target's committed corpus (seeds and every fault found,
-// kept as regressions) through its entry point in the ordinary builds.
-// Built once per target: ZPR_FUZZ_CORPUS names the corpus, ZPR_FUZZ_TEST the test.
+// Replays a fuzz target's committed corpus (seeds and every fault found)
+// through its entry point in the ordinary builds; built once per target
+// with ZPR_FUZZ_CORPUS naming the corpus and ZPR_FUZZ_TEST the test.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -25,11 +25,8 @@ TEST(FuzzReplay, ZPR_FUZZ_TEST) {
     LLVMFuzzerInitialize(&argc, &argv);
   for (const std::string &file : files) { // what a target prints goes to /dev/null
     const std::string bytes = zt::read_file(file);
-    fflush(stdout);
-    dup2(null_fd, 1);
-    const int rc = LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    fflush(stdout);
-    dup2(saved, 1);
-    EXPECT_EQ(rc, 0) << file; // a fault ends the program (abort or sanitizer)
+    fflush(stdout), dup2(null_fd, 1);
+    EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()), 0) << file;
+    fflush(stdout), dup2(saved, 1); // a fault ends the program (abort or sanitizer)
   }
 }

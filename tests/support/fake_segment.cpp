@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -14,11 +15,7 @@
 
 namespace zt {
 
-namespace {
-
-std::string shm_name(uint32_t pid) { return std::string("/").append(PROGRESS_NAME_PREFIX).append(std::to_string(pid)); }
-
-} // namespace
+static std::string shm_name(uint32_t pid) { return std::string("/").append(PROGRESS_NAME_PREFIX).append(std::to_string(pid)); }
 
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
   ProgressSegment r;
@@ -75,7 +72,6 @@ FakeTool::~FakeTool() {
   stop();
   fake_segment_remove(pid());
 }
-
 bool FakeTool::publish(const ProgressSegment &record) {
   record_ = record;
   if (published_)
@@ -88,7 +84,6 @@ void FakeTool::zombie() { // ends it and waits until it is a zombie, without rea
   if (pid_ > 0 && !exited_ && kill(pid_, SIGKILL) == 0)
     waitid(P_PID, pid_, &info, WEXITED | WNOWAIT);
 }
-
 void FakeTool::stop() {
   zombie();
   if (pid_ > 0 && !exited_)
@@ -110,10 +105,8 @@ pid_t spawn_program(const std::string &path, const char *const *argv, const std:
 }
 
 pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path) {
-  std::vector<const char *> args;
-  for (const std::string &a : argv)
-    args.push_back(a.c_str());
-  args.push_back(nullptr);
+  std::vector<const char *> args(argv.size() + 1);
+  std::transform(argv.begin(), argv.end(), args.begin(), [](const std::string &a) { return a.c_str(); });
   return spawn_program(argv[0], args.data(), out_path, err_path);
 }
 
@@ -133,10 +126,6 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
   pid_t pid = spawn_program(argv, dir.path + "/out", dir.path + "/err");
   int status = pid > 0 ? wait_exit(pid, timeout_ms) : -1;
   return {status, read_file(dir.path + "/out"), read_file(dir.path + "/err")};
-}
-
-RunResult run_program(const std::string &path, std::initializer_list<const char *> args, int timeout_ms) {
-  return run_program(path, std::vector<std::string>(args.begin(), args.end()), timeout_ms);
 }
 
 } // namespace zt

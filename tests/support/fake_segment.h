@@ -1,12 +1,9 @@
 // Crafted progress segments and programs under test as real processes, for
-// test programs registered with PRIVATE_SHM:
-//   zt::FakeTool tool;                                      // a stand-in process
-//   tool.publish(zt::fake_record(tool.pid(), TOOL_AGENT));  // and its segment
+// test programs registered with PRIVATE_SHM.
 #pragma once
 
 #include <sys/types.h>
 
-#include <initializer_list>
 #include <vector>
 
 #include "progress/segment.h"
@@ -14,11 +11,9 @@
 
 namespace zt {
 
-// A record as creation leaves it: magic, version, pid, tool, name, state
-// starting, eta_s -1, every worker slot -1, start_wall now; the rest zero.
+// A record as creation leaves it: eta_s and worker slots -1, start_wall now.
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name = "job");
-// Creates (or truncates) "/zpr_progress.<pid>" of `size` bytes holding the
-// first min(size, len) bytes of `bytes`.
+// Creates (or truncates) "/zpr_progress.<pid>" of `size` bytes, `len` of them from `bytes`.
 bool fake_segment_create(uint32_t pid, const void *bytes, size_t len, size_t size = PROGRESS_SEGMENT_SIZE);
 // Rewrites a whole record but its counter, under the counter as a writer does.
 bool fake_segment_write(uint32_t pid, const ProgressSegment &record);
@@ -47,13 +42,11 @@ private:
   ProgressSegment record_{};
 };
 
-// Starts argv (argv[0] the path), stdin from /dev/null, stdout and stderr
-// into files; the pid or -1.
+// Starts argv (argv[0] the path): stdin /dev/null, stdout and stderr into files.
 pid_t spawn_program(const std::string &path, const char *const *argv, const std::string &out_path,
                     const std::string &err_path);
 pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path);
-// The exit status, 128 + n after signal n, or -1 when pid did not end in
-// time (it is then killed).
+// The exit status, 128 + n after signal n, or -1 (and killed) when not ended in time.
 int wait_exit(pid_t pid, int timeout_ms = 30000);
 
 struct RunResult {
@@ -61,6 +54,5 @@ struct RunResult {
   std::string out, err;
 };
 RunResult run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms = 30000);
-RunResult run_program(const std::string &path, std::initializer_list<const char *> args, int timeout_ms = 30000);
 
 } // namespace zt

@@ -19,7 +19,6 @@ TempDir::TempDir() {
   char templ[] = "/tmp/zpr-test-XXXXXX";
   path = mkdtemp(templ) != nullptr ? templ : "/tmp";
 }
-
 TempDir::~TempDir() {
   std::error_code ec;
   if (path != "/tmp")
@@ -39,7 +38,6 @@ std::string read_file(const std::string &path) {
   ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
-
 void write_file(const std::string &path, const std::string &text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }

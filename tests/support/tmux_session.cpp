@@ -55,7 +55,6 @@ std::string TmuxSession::screen_text() {
 bool TmuxSession::wait_screen(const std::function<bool(const std::vector<std::string> &)> &cond, int timeout_ms) {
   return wait_until([&] { return cond(screen()); }, timeout_ms);
 }
-
 bool TmuxSession::wait_text(const std::string &text, int timeout_ms) {
   return wait_until([&] { return screen_text().find(text) != std::string::npos; }, timeout_ms);
 }
@@ -71,6 +70,7 @@ bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeo
   }, timeout_ms);
 }
 
+bool TmuxSession::wait_exit(int *status, int timeout_ms) { return wait_until([&] { return exited(status); }, timeout_ms); }
 bool TmuxSession::resize(int width, int height) {
   return tmux({"resize-window", "-t", "zt", "-x", std::to_string(width), "-y", std::to_string(height)}) == 0;
 }
@@ -80,10 +80,6 @@ bool TmuxSession::exited(int *status) {
   if (status != nullptr && !text.empty())
     *status = atoi(text.c_str());
   return !text.empty() && text.back() == '\n';
-}
-
-bool TmuxSession::wait_exit(int *status, int timeout_ms) {
-  return wait_until([&] { return exited(status); }, timeout_ms);
 }
 
 void TmuxSession::kill() {
