@@ -56,6 +56,8 @@ TEST(Demo, CommandLineAndRuns) {
       {{"--tool", "restore", "--blocks", "64", "--corrupt-every", "4", "--stats"}, 1, "stats: 64 blocks", "verification"},
       {{"--source", dir.path + "/disk", "--block-size", "4096", "--codec", "none", "--stats"}, 0, "stats: 4 blocks", ""},
       {{"--blocks", "64", "--type", "INC", "--codec", "lz4", "--stats"}, 0, "compressed to", ""},
+      {{"--source", "generated:256KiB", "--block-size", "1000", "--stats"}, 0, "stats: 263 blocks of 1000 bytes", ""},
+      {{"--source", "generated:5X"}, 1, "", "cannot use source 'generated:5X'"},
       {{"--blocks", "64", "--type", "diff", "--level", "5", "--background", "--duty-min", "20"}, 0, "", ""}};
   for (const auto &row : rows) {
     std::vector<std::string> args = row.args;

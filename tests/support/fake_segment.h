@@ -20,9 +20,8 @@ bool fake_segment_write(uint32_t pid, const ProgressSegment &record);
 void fake_segment_remove(uint32_t pid);
 bool fake_segment_exists(uint32_t pid);
 
-// A forked child, alive for process_alive until stop() (killed and reaped)
-// or zombie() (killed, not reaped).  It dies with the test; the destructor
-// stops it and removes its segment.
+// A forked stand-in until stop() (killed, reaped) or zombie() (not reaped);
+// it dies with the test, and the destructor removes its segment.
 class FakeTool {
 public:
   explicit FakeTool(const char *comm = nullptr); // comm: its process name

@@ -17,8 +17,7 @@ struct TempDir {
   TempDir &operator=(const TempDir &) = delete;
 };
 
-// Polls cond until it holds or timeout_ms passed: tests wait for
-// conditions, never for fixed times.
+// Polls cond until it holds or timeout_ms passed: tests wait for conditions.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms = 20000);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);

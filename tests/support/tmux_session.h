@@ -1,6 +1,5 @@
-// A program under test in a real terminal: a tmux server of its own with
-// one session of a fixed size and no status line, started from the test
-// process so the program shares its mount namespace (its /dev/shm).
+// A program under test in a real terminal: a tmux server of its own, one
+// session of a fixed size, started from the test (and its /dev/shm).
 #pragma once
 
 #include <functional>
@@ -16,16 +15,14 @@ struct TmuxSession {
 
   TmuxSession();
   ~TmuxSession() { kill(); }
-  // Starts argv in a width x height terminal; env entries "NAME=value" are
-  // added, "-NAME" removed.  The pane stays after the program ends.
+  // Starts argv in a width x height terminal; env "NAME=value" adds, "-NAME" removes.
   bool start(const std::vector<std::string> &argv, int width, int height, const std::vector<std::string> &env = {});
   bool send_keys(const std::string &key) { return tmux({"send-keys", "-t", "zt", key}) == 0; } // "q", "Up"
   std::vector<std::string> screen(); // one string per row, trailing spaces removed
   std::string screen_text();         // for failure messages
   bool wait_screen(const std::function<bool(const std::vector<std::string> &)> &cond, int timeout_ms = 20000);
   bool wait_text(const std::string &text, int timeout_ms = 20000); // in some row
-  // Until the screen equals expected; an expected row starting with "~" is
-  // a shell pattern (for figures that follow the wall clock).
+  // Until the screen equals expected; a row "~pattern" is a shell pattern.
   bool wait_equal(const std::vector<std::string> &expected, int timeout_ms = 20000);
   bool resize(int width, int height); // the program gets SIGWINCH
   bool exited(int *status = nullptr); // *status as a shell reports it

@@ -1,20 +1,29 @@
-// The live view and the selection box end to end: the real zpr_monitor in
-// a real terminal (tmux) watching stand-in processes whose records the test
-// writes byte for byte.  Whole screens are compared with those in screens/.
+// zpr_monitor end to end, watching stand-in processes whose records the
+// test writes byte for byte: the live view and the selection box in a real
+// terminal (tmux; whole screens compared with those in screens/), the
+// command line and dump mode (whole lines), and writers that misbehave (in
+// the sanitizer build against the instrumented monitor).
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 
+#include <chrono>
+#include <random>
 #include <sstream>
 
 #include "support/tmux_session.h"
 
 namespace {
 
+const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
+
 struct View : zt::TmuxSession { // the monitor in its own terminal
   int height = 30;
   bool run(const std::vector<std::string> &args, int rows = 30) {
-    std::vector<std::string> argv = {zt::build_dir() + "/monitor/zpr_monitor", "--no-log", "--no-syslog"};
+    std::vector<std::string> argv = {MONITOR, "--no-log", "--no-syslog"};
     argv.insert(argv.end(), args.begin(), args.end());
     return start(argv, 80, height = rows);
   }
@@ -74,7 +83,6 @@ TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
     tool.publish(r);
     EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:")) << view.screen_text();
   }
-  EXPECT_TRUE(rate_shown(tool, view)) << view.screen_text();
   tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
   tool.record().written = 201;
   tool.republish();
@@ -211,6 +219,181 @@ TEST(SelectionBox, ListsNavigatesAndOpens) {
   for (const char *key : {"Q", "Escape"}) {
     View again;
     EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0)) && again.quits(key)) << key;
+  }
+}
+
+TEST(MonitorCommandLine, StatusAndOutputs) {
+  const std::string help = zt::read_file(ZPR_SCREENS "help.txt"), no_segment = "error: no progress segment for PID ";
+  zt::TempDir logs;
+  const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
+      {{"--dump", "--version"}, 0, "zpr_monitor 1.0.2-alpha027\n", ""},
+      {{"--help", "--selftest", "--frob"}, 0, "zpr_monitor 1.0.2-alpha027: selftest ok\n", ""},
+      {{"--dump", "--help"}, 0, help, ""}, {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
+      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"}, {{}, 1, "", NONE},
+      {{"--pid", "0"}, 1, "", NONE}, {{"--pid=x1"}, 1, "", NONE},
+      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"}};
+  for (const auto &row : rows) {
+    std::vector<std::string> args = {"--no-syslog", "--no-log"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    zt::RunResult r = zt::run_program(MONITOR, args);
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err)) << args.back();
+  }
+  // The warnings first (the run log has them too), then the mode.
+  zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
+  EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
+  EXPECT_NE(zt::read_file(logs.path + "/monitor.log").find(" unknown option '--frob' ignored\n"), std::string::npos);
+}
+
+struct Dump { // a dump in the background, its output read while it runs
+  zt::TempDir dir;
+  pid_t pid;
+  explicit Dump(uint32_t target, const char *interval = "20")
+      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target), "--interval", interval},
+                              dir.path + "/out", dir.path + "/err")) {}
+  ~Dump() { zt::wait_exit(pid, 1); }
+  std::string out() { return zt::read_file(dir.path + "/out"); }
+  bool shows(const std::string &line) {
+    return zt::wait_until([&] { return out().find("\n" + line + "\n") != std::string::npos; });
+  }
+  bool running() { // given a chance to end too early
+    return !zt::wait_until([&] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 300);
+  }
+};
+
+// Every column its own value, so that a swapped column shows.
+ProgressSegment numbered(uint32_t pid, uint8_t tool) {
+  ProgressSegment r = zt::fake_record(pid, tool);
+  r.state = STATE_RUNNING, r.elapsed_ms = 1, r.blocks_done = 2, r.blocks_total = 3, r.bytes_raw = 4;
+  r.bytes_compressed = 5, r.q_raw_depth = 6, r.q_raw_cap = 7, r.q_out_depth = 8, r.q_out_cap = 9;
+  r.workers_active = 10, r.workers_total = 11, r.level = -12, r.bg_active = 13, r.bg_duty_pct = 14;
+  r.bg_foreign_cpu = 15, r.bg_foreign_io = 16, r.bg_foreign_net = 17, r.bg_self_cpu = 18, r.bg_self_io = 19;
+  r.bg_self_net = 20;
+  return r;
+}
+const std::string COLUMNS = "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
+const std::string OWN = "\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
+
+TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
+  zt::FakeTool orch("a) Z (b"), child; // a name with ") Z (" is no zombie
+  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST), c = numbered(child.pid(), TOOL_RESTORE);
+  o.state = STATE_RUNNING, o.start_wall -= 5, o.blocks_total = 77;
+  c.state = 7, c.start_wall = 0; // not starting: its own elapsed time
+  ASSERT_TRUE(orch.publish(o) && child.publish(c));
+  Dump dump(orch.pid());
+  const std::string header = zt::read_file(ZPR_SCREENS "dump_header.txt");
+  ASSERT_TRUE(zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
+  std::string out = dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
+  EXPECT_TRUE(out == header + "5000" + OWN + "running\n" || out == header + "6000" + OWN + "running\n") << out;
+  o.child_pid = child.pid();
+  orch.publish(o);
+  EXPECT_TRUE(dump.shows("1" + COLUMNS + "?")) << dump.out();
+  c.state = STATE_DONE; // the child's end does not end the dump
+  child.publish(c);
+  EXPECT_TRUE(dump.shows("1" + COLUMNS + "DONE")) << dump.out();
+  EXPECT_TRUE(dump.running());
+  o.state = STATE_FAILED, o.child_pid = 0, o.elapsed_ms = 42;
+  orch.publish(o);
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+  out = dump.out();
+  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\n42" + OWN + "FAILED\n");
+}
+
+TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
+  zt::FakeTool tool, zombie;
+  auto t0 = std::chrono::steady_clock::now();
+  Dump dump(tool.pid(), "5");
+  EXPECT_TRUE(dump.running()) << "still waiting";
+  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
+  r.state = STATE_STARTING, r.elapsed_ms = 999999; // ahead of the clock: its own value
+  ASSERT_TRUE(tool.publish(r));
+  EXPECT_TRUE(dump.shows("999999" + COLUMNS + "starting")) << dump.out();
+  EXPECT_TRUE(dump.running());
+  tool.zombie();
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  std::string out = dump.out();
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2 + ms / 20);
+  zombie.zombie();
+  EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"}).status, 1);
+}
+
+const std::string WAITING = "|zpr_monitor - waiting for a consistent snapshot...\n|\n|Press 'q' to quit\n";
+
+TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
+  zt::FakeTool shrunk, odd;
+  ProgressSegment r = zt::fake_record(shrunk.pid(), TOOL_AGENT);
+  r.state = STATE_RUNNING, r.blocks_done = 7;
+  ASSERT_TRUE(shrunk.publish(r));
+  View w;
+  Dump dump(shrunk.pid());
+  ASSERT_TRUE(w.run({"--pid", std::to_string(shrunk.pid())}));
+  ASSERT_TRUE(w.wait_text("Block:   7 / 0"));
+  ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under both mappings
+  EXPECT_TRUE(w.wait_text(WAITING)) << w.screen_text();
+  r.blocks_done = 8; // sized and written again: the same mappings read it
+  ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, sizeof r));
+  EXPECT_TRUE(w.wait_text("Block:   8 / 0")) << w.screen_text();
+  EXPECT_TRUE(zt::wait_until([&] { return dump.out().find("\t8\t0\t") != std::string::npos; }));
+  shrunk.stop();
+  EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0);
+  // Died inside an update: the waiting frame and no data line.  Readable at
+  // last: escapes and a path without end shown printable, within the field.
+  r = zt::fake_record(odd.pid(), 200, "a\033[2Jb\nc\xe9");
+  r.seq = 5, r.state = 200;
+  memset(r.path, 'p', sizeof r.path);
+  ASSERT_TRUE(odd.publish(r));
+  View o;
+  Dump odd_dump(odd.pid());
+  ASSERT_TRUE(o.run({"--pid", std::to_string(odd.pid())}));
+  EXPECT_TRUE(o.wait_text(WAITING) && zt::wait_until([&] { return odd_dump.out().size() > 200; })); // the header
+  EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1) << "no line while the counter is odd";
+  ASSERT_TRUE(zt::fake_segment_write(odd.pid(), r));
+  EXPECT_TRUE(o.wait_equal(zt::screen_of(30, {{0, "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)"},
+                                                   {1, "Status: ?"}, {2, "~Elapsed: 00:00:[0-5][0-9]"}, {5, "Press 'q' to quit"}})))
+      << o.screen_text();
+  odd.stop();
+  EXPECT_TRUE(o.quits("q") && zt::wait_exit(odd_dump.pid) == 0);
+}
+
+// Whole records of random bytes under a correct counter, magic and version
+// kept, so the monitor stays attached and shows whatever they say.
+TEST(Hostile, RandomRecords) {
+  fflush(nullptr);
+  pid_t writer = fork();
+  for (uint64_t n = 0; writer == 0; n++) {
+    static std::mt19937_64 rng(getpid());
+    ProgressSegment r;
+    for (size_t i = 0; i < sizeof r / 8; i++)
+      reinterpret_cast<uint64_t *>(&r)[i] = rng();
+    r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION, r.state = n < 3000 ? r.state % 3 : STATE_DONE;
+    n == 0 ? zt::fake_segment_create(getpid(), &r, sizeof r) : zt::fake_segment_write(getpid(), r);
+    usleep(200);
+  }
+  ASSERT_TRUE(zt::wait_until([&] { return zt::fake_segment_exists(writer); }));
+  View w;
+  Dump dump(writer);
+  ASSERT_TRUE(w.run({"--pid", std::to_string(writer)}));
+  for (int i = 0; i < 40; i++) // each key redraws at once; half of them in a small terminal
+    i == 20 ? w.resize(30, w.height = 8) : w.send_keys("x");
+  EXPECT_FALSE(w.exited());
+  EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0); // the dump on the first DONE
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  zt::fake_segment_remove(writer);
+}
+
+TEST(Hostile, ThingsNamedLikeSegments) {
+  zt::FakeTool tool;
+  ProgressSegment r = zt::fake_record(tool.pid(), TOOL_AGENT);
+  zt::write_file("/dev/shm/valid-record", std::string(reinterpret_cast<char *>(&r), sizeof r));
+  const std::string p = std::to_string(tool.pid()), path = "/dev/shm/zpr_progress." + p;
+  for (int kind = 0; kind < 3; kind++) { // a directory, a symbolic link to a record, a FIFO
+    ASSERT_EQ(kind == 0 ? mkdir(path.c_str(), 0755) : kind == 1 ? symlink("valid-record", path.c_str()) : mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(zt::run_program(MONITOR, {"--no-syslog", "--no-log"}).err, NONE);
+    EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", p, "--wait", "0", "--no-log"}).err,
+              "error: no progress segment for PID " + p + "\n") << kind;
+    EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
   }
 }
 
