@@ -19,8 +19,7 @@ TEST(Demo, OrchestratorChildrenInTheDump) {
   zt::RunResult dump = zt::run_program(zt::build_dir() + "/monitor/zpr_monitor",
                                        {"--no-log", "--dump", "--pid", std::to_string(demo), "--interval", "20"});
   EXPECT_EQ(zt::wait_exit(demo), 0) << zt::read_file(dir.path + "/err");
-  // Each child to its end (all 240 blocks, all bytes, two workers), then
-  // the orchestrator's own end; each child counted its zero blocks.
+  // Each child to its end (all blocks and bytes, two workers), each counting its zero blocks; then the orchestrator.
   const uint64_t total = 240 * 65536, zero = demo_count_zero_blocks(240, 65536, total);
   const std::string end = "\t240\t240\t" + std::to_string(total) + "\t", workers = "\t0\t32\t0\t32\t0\t2\t";
   int ends = 0;

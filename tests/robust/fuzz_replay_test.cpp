@@ -1,6 +1,5 @@
-// Replays a fuzz target's committed corpus (seeds and every fault found)
-// through its entry point in the ordinary builds; built once per target
-// with ZPR_FUZZ_CORPUS naming the corpus and ZPR_FUZZ_TEST the test.
+// A fuzz target's committed corpus (seeds and every fault found) through its entry point in the
+// ordinary builds; built once per target, ZPR_FUZZ_CORPUS naming the corpus, ZPR_FUZZ_TEST the test.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
