@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include "generated_source.h"
+#include "pipeline.h"
 #include "support/fake_segment.h"
 
 namespace {
@@ -79,6 +80,14 @@ TEST(Demo, InterruptedOrchestratorTakesItsChildAlong) {
   kill(demo, SIGINT);
   EXPECT_EQ(zt::wait_exit(demo), 128 + SIGINT);
   EXPECT_TRUE(zt::wait_until([] { return system("ls /dev/shm | grep -q zpr_progress") != 0; }));
+}
+
+TEST(Demo, LevelAndDutyFollowTheLoad) { // a step down at 75 % fill or above 50 % load, up at 25 % or below 20 %
+  EXPECT_EQ(std::vector<int>({demo_adapt_level(5, 1, 9, 6, 8), demo_adapt_level(5, 1, 9, 5, 8), demo_adapt_level(5, 1, 9, 2, 8),
+                              demo_adapt_level(1, 1, 9, 8, 8), demo_adapt_level(9, 1, 9, 0, 8)}), std::vector<int>({4, 5, 6, 1, 9}));
+  EXPECT_EQ(std::vector<uint32_t>({demo_adapt_duty(50, 10, 90, 51), demo_adapt_duty(15, 10, 90, 80),
+                                   demo_adapt_duty(50, 10, 90, 20), demo_adapt_duty(85, 10, 90, 19)}),
+            std::vector<uint32_t>({40, 10, 50, 90}));
 }
 
 } // namespace
