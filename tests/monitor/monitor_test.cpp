@@ -169,10 +169,11 @@ TEST(SelectionBox, ListsNavigatesAndOpens) {
       {TOOL_XENV_RST, BACKUP_FULL, STATE_FAILED, "epsilon", "xenV-rst", "-", "FAILED"},
       {TOOL_XENV, BACKUP_FULL, STATE_STARTING, "zeta", "xenV", "-", "starting"},
       {TOOL_AGENT, BACKUP_FULL, STATE_RUNNING, "hidden-child", "agent", "FULL", "running"}};
-  for (int i = 0; i < 7; i++) { // only orchestrators hide their children
+  const int child_of[] = {3, 4, 2, 6, -1, 999999, -1}; // only an orchestrator's other pid is hidden
+  for (int i = 0; i < 7; i++) {
     ProgressSegment r = zt::fake_record(tools[i].pid(), rows[i].tool, rows[i].name);
     r.backup_type = rows[i].type, r.state = rows[i].state;
-    r.child_pid = i == 3 ? tools[6].pid() : i == 0 ? tools[3].pid() : i == 5 ? 999999 : 0;
+    r.child_pid = child_of[i] < 0 ? 0 : child_of[i] < 7 ? tools[child_of[i]].pid() : child_of[i];
     ASSERT_TRUE(tools[i].publish(r));
   }
   tools[6].stop(); // a stale segment, hidden all the same
@@ -301,6 +302,9 @@ TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
   r.state = STATE_STARTING, r.elapsed_ms = 999999; // ahead of the clock: its own value
   ASSERT_TRUE(tool.publish(r));
   EXPECT_TRUE(dump.shows("999999" + COLUMNS + "starting")) << dump.out();
+  r.start_wall = INT64_MIN; // too long ago to count in 64 bits: saturates
+  tool.publish(r);
+  EXPECT_TRUE(dump.shows("18446744073709551615" + COLUMNS + "starting")) << dump.out();
   EXPECT_TRUE(dump.running());
   tool.zombie();
   EXPECT_EQ(zt::wait_exit(dump.pid), 0);
