@@ -148,7 +148,7 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   b.workers_total = 0;
   second.publish(b);
   EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid())) << view.screen_text();
-  o.child_pid = 0;
+  o.child_pid = orch.pid(); // its own pid: no child
   orch.publish(o);
   EXPECT_TRUE(view.shows("orchestrator_alone.txt", orch.pid())) << view.screen_text();
   EXPECT_TRUE(view.quits("q"));
