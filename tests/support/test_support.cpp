@@ -1,29 +1,24 @@
 #include "support/test_support.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace zt {
 
-std::string build_dir() {
-  const char *dir = getenv("ZPR_BUILD_DIR");
-  return dir != nullptr ? dir : ".";
-}
+std::string build_dir() { return getenv("ZPR_BUILD_DIR") != nullptr ? getenv("ZPR_BUILD_DIR") : "."; }
 
 TempDir::TempDir() {
   char templ[] = "/tmp/zpr-test-XXXXXX";
-  const char *made = mkdtemp(templ);
-  path = made != nullptr ? made : "/tmp";
+  path = mkdtemp(templ) != nullptr ? templ : "/tmp";
 }
-
 TempDir::~TempDir() {
   std::error_code ec;
   if (path != "/tmp")
@@ -32,40 +27,32 @@ TempDir::~TempDir() {
 
 bool wait_until(const std::function<bool()> &cond, int timeout_ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (!cond()) {
+  for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
     if (std::chrono::steady_clock::now() > deadline)
       return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
   return true;
 }
 
 std::string read_file(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
-
 void write_file(const std::string &path, const std::string &text) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 std::string capture_stderr(const std::function<void()> &fn) {
+  TempDir dir;
   fflush(stderr);
-  char templ[] = "/tmp/zpr-stderr-XXXXXX";
-  int fd = mkstemp(templ);
-  int saved = dup(2);
+  int saved = dup(2), fd = creat((dir.path + "/err").c_str(), 0600);
   dup2(fd, 2);
   fn();
   fflush(stderr);
   dup2(saved, 2);
   close(saved);
   close(fd);
-  std::string text = read_file(templ);
-  unlink(templ);
-  return text;
+  return read_file(dir.path + "/err");
 }
 
 } // namespace zt

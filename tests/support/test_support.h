@@ -6,9 +6,7 @@
 
 namespace zt {
 
-// The build tree of the test run (ZPR_BUILD_DIR, set by ctest), where the
-// programs under test live.
-std::string build_dir();
+std::string build_dir(); // ZPR_BUILD_DIR (set by ctest): the programs under test
 
 // A fresh directory under /tmp, removed with its contents on destruction.
 struct TempDir {
@@ -19,14 +17,10 @@ struct TempDir {
   TempDir &operator=(const TempDir &) = delete;
 };
 
-// Polls cond every few milliseconds until it holds or timeout_ms passed.
-// Tests wait for conditions, never for fixed times.
+// Polls cond until it holds or timeout_ms passed: tests wait for conditions.
 bool wait_until(const std::function<bool()> &cond, int timeout_ms = 20000);
-
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
-
-// Runs fn with standard error redirected into a string.
-std::string capture_stderr(const std::function<void()> &fn);
+std::string capture_stderr(const std::function<void()> &fn); // fn's standard error
 
 } // namespace zt

@@ -1,0 +1,397 @@
+// zpr_monitor end to end against stand-in processes and records written byte
+// for byte: whole screens in tmux (expected ones in screens/), whole dump
+// lines, and hostile writers (in the sanitizer build, the instrumented one).
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <random>
+#include <sstream>
+
+#include "support/tmux_session.h"
+
+namespace {
+
+const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
+
+struct View : zt::TmuxSession { // the monitor in its own terminal
+  int height = 30;
+  bool run(const std::vector<std::string> &args, int rows = 30) {
+    std::vector<std::string> argv = {MONITOR, "--no-log", "--no-syslog"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return start(argv, 80, height = rows);
+  }
+  // The screen screens/<name>, "{0}" and "{1}" standing for pids.
+  bool shows(const char *name, uint32_t pid0, uint32_t pid1 = 0) {
+    std::vector<std::string> rows(height);
+    std::istringstream in(zt::read_file(std::string(ZPR_SCREENS) + name));
+    for (std::string &row : rows)
+      if (std::getline(in, row))
+        for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
+          if (size_t at = row.find(mark); at != std::string::npos)
+            row.replace(at, 3, std::to_string(pid));
+    return wait_equal(rows);
+  }
+  bool quits(const char *key) {
+    int status = -1;
+    return send_keys(key) && wait_exit(&status) && status == 0;
+  }
+};
+
+ProgressSegment agent(uint32_t pid) {
+  ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, "vm-101-disk-0");
+  r.backup_type = BACKUP_INC, r.state = STATE_RUNNING, r.blocks_total = 1000, r.blocks_done = 250;
+  r.block_current = 251, r.written = 200, r.zero = 30, r.fs_free = 15, r.unchanged = 5;
+  r.bytes_raw = 250ull << 20, r.bytes_compressed = 125ull << 20, r.elapsed_ms = 3725000, r.eta_s = 11175;
+  r.q_raw_depth = 3, r.q_raw_cap = 16, r.q_out_depth = 1, r.q_out_cap = 17, r.workers_active = 4;
+  r.workers_total = 6, r.compression = 1, r.level = 3, r.level_min = 1, r.level_max = 9, r.cpu_flags = 1;
+  snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
+  snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
+  return r;
+}
+
+// 100 blocks and 1 MiB per published second, faster than the view redraws.
+bool rate_shown(zt::FakeTool &tool, View &view) {
+  return zt::wait_until([&] {
+    ProgressSegment &r = tool.record();
+    r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
+    return tool.republish() && view.screen_text().find("|Rate:    100.0 blocks/s, 1.0 MiB/s\n") != std::string::npos;
+  });
+}
+
+TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
+  zt::FakeTool tool;
+  ProgressSegment r = agent(tool.pid());
+  r.bg_active = 1, r.bg_duty_pct = 40, r.bg_duty_min = 10, r.bg_duty_max = 90, r.bg_foreign_cpu = 12;
+  r.bg_foreign_io = 34, r.bg_foreign_net = 56, r.bg_self_cpu = 7, r.bg_self_io = 8, r.bg_self_net = 9;
+  ASSERT_TRUE(tool.publish(r));
+  View view;
+  ASSERT_TRUE(view.run({"-p", std::to_string(tool.pid())}));
+  EXPECT_TRUE(view.shows("agent_background.txt", tool.pid())) << view.screen_text();
+  const struct { uint8_t codec; int32_t level, min, max; const char *text; } codecs[] = {
+      {1, -5, 4, -7, "zstd level -5 (fixed)"}, {1, 0, -3, 2, "zstd level 0 (adaptive -3..2)"},
+      {2, 3, 1, 9, "lz4"}, {200, 3, 1, 9, "none"}};
+  for (const auto &c : codecs) {
+    r.compression = c.codec, r.level = c.level, r.level_min = c.min, r.level_max = c.max;
+    tool.publish(r);
+    EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:")) << view.screen_text();
+  }
+  tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
+  tool.record().written = 201;
+  tool.republish();
+  EXPECT_TRUE(view.wait_screen([](auto &s) { return s[10] == "Written:    201" && s[1] == "Status: running"; }));
+  tool.stop();
+  tool.record().written = 202;
+  tool.republish();
+  EXPECT_TRUE(view.wait_text("|Written:    202"));
+  EXPECT_EQ(view.screen()[1], "Status: running (process ended unexpectedly)");
+  EXPECT_TRUE(view.quits("q"));
+}
+
+TEST(LiveView, StartingAgentThenDoneWithOddFigures) {
+  zt::FakeTool tool;
+  ProgressSegment r = zt::fake_record(tool.pid(), TOOL_AGENT, "vm-102");
+  r.start_wall -= 3725;
+  snprintf(r.message, sizeof r.message, "opening device");
+  ASSERT_TRUE(tool.publish(r));
+  View view;
+  ASSERT_TRUE(view.run({"--pid=" + std::to_string(tool.pid())}));
+  EXPECT_TRUE(view.shows("starting.txt", tool.pid())) << view.screen_text();
+  // Done: its own elapsed time, a total of 0 as a figure, never the suffix; then odd figures.
+  r.state = STATE_DONE;
+  tool.publish(r);
+  std::string empty_bar = "[" + std::string(40, ' ') + "]   0.0%";
+  EXPECT_TRUE(view.wait_text("|Block:   0 / 0 (current: 0)\n|" + empty_bar + "\n|\n|Elapsed: 00:00:00\n"));
+  tool.stop();
+  r.blocks_total = 10, r.blocks_done = 15, r.bytes_raw = 1ull << 50;
+  tool.publish(r);
+  EXPECT_TRUE(view.wait_text("|[" + std::string(40, '=') + "] 150.0%\n")) << view.screen_text();
+  EXPECT_TRUE(view.wait_text("|Raw done:        1024.0 TiB\n")) << view.screen_text();
+  EXPECT_EQ(view.screen()[1], "Status: DONE - opening device");
+  EXPECT_TRUE(view.quits("Q"));
+}
+
+// Discovery opens the only orchestrator at once (its child is hidden); the view follows each child.
+TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
+  zt::FakeTool orch, first, second, bare;
+  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_PROXMOX, "nightly"), b = agent(second.pid());
+  o.state = STATE_RUNNING, o.start_wall -= 10, o.child_pid = first.pid();
+  ASSERT_TRUE(orch.publish(o) && first.publish(agent(first.pid())));
+  View view;
+  ASSERT_TRUE(view.run({"17"}, 36)); // a positional argument: discovery all the same
+  EXPECT_TRUE(view.shows("orchestrator_agent.txt", orch.pid(), first.pid())) << view.screen_text();
+  EXPECT_TRUE(rate_shown(first, view)) << view.screen_text();
+  // A restore far ahead of the agent; worker 3 idle, 4 on block 17, any other k on 1000 + k.
+  b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536, b.workers_total = 13;
+  b.bytes_compressed = 1023, b.elapsed_ms = 360000000, b.eta_s = 0, b.bg_active = 1, b.cpu_flags = 2;
+  for (int64_t k = 0; k < 64; k++)
+    b.worker_block[k] = k == 3 ? -1 : k == 4 ? 17 : 1000 + k;
+  ASSERT_TRUE(second.publish(b));
+  o.child_pid = second.pid();
+  orch.publish(o);
+  bool bogus = false; // the new child's first frame with a rate from the old child's history
+  EXPECT_TRUE(zt::wait_until([&] {
+    std::string text = view.screen_text();
+    bool shown = text.find("restore FULL") != std::string::npos;
+    bogus |= shown && text.find("|Rate:    0.0 blocks/s, 0.0 B/s\n") == std::string::npos;
+    return shown;
+  }));
+  EXPECT_FALSE(bogus);
+  EXPECT_TRUE(view.shows("orchestrator_restore.txt", orch.pid(), second.pid())) << view.screen_text();
+  b.workers_total = 100; // at most 64 cells: 11 rows, the last with 4
+  second.publish(b);
+  EXPECT_TRUE(view.wait_text("|  W60:1060  W61:1061  W62:1062  W63:1063\n|\n|Path: ")) << view.screen_text();
+  b.workers_total = 0;
+  second.publish(b);
+  EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid())) << view.screen_text();
+  o.child_pid = orch.pid(); // its own pid: no child
+  orch.publish(o);
+  EXPECT_TRUE(view.shows("orchestrator_alone.txt", orch.pid())) << view.screen_text();
+  EXPECT_TRUE(view.quits("q"));
+  View failed; // alive without a segment: the error once the screen has ended
+  ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
+  EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)\n"));
+  int status = -1;
+  EXPECT_TRUE(failed.wait_exit(&status) && status == 0);
+}
+
+TEST(SelectionBox, ListsNavigatesAndOpens) {
+  zt::FakeTool tools[7];
+  const struct { uint8_t tool, type, state; const char *name, *kind, *type_text, *state_text; } rows[] = {
+      {TOOL_AGENT, 7, STATE_RUNNING, "alpha", "agent", "?", "running"},
+      {TOOL_RESTORE, BACKUP_DIFF, STATE_DONE, "a-name-longer-than-twenty", "restore", "DIFF", "DONE"},
+      {9, BACKUP_INC, 9, "gamma", "?", "-", "?"},
+      {TOOL_PVE_RST, BACKUP_FULL, STATE_FINISHING, "delta", "pve-rst", "-", "finishing"},
+      {TOOL_XENV_RST, BACKUP_FULL, STATE_FAILED, "epsilon", "xenV-rst", "-", "FAILED"},
+      {TOOL_XENV, BACKUP_FULL, STATE_STARTING, "zeta", "xenV", "-", "starting"},
+      {TOOL_AGENT, BACKUP_FULL, STATE_RUNNING, "hidden-child", "agent", "FULL", "running"}};
+  const int child_of[] = {3, 4, 2, 6, -1, 999999, -1}; // only an orchestrator's other pid is hidden
+  for (int i = 0; i < 7; i++) {
+    ProgressSegment r = zt::fake_record(tools[i].pid(), rows[i].tool, rows[i].name);
+    r.backup_type = rows[i].type, r.state = rows[i].state;
+    r.child_pid = child_of[i] < 0 ? 0 : child_of[i] < 7 ? tools[child_of[i]].pid() : child_of[i];
+    ASSERT_TRUE(tools[i].publish(r));
+  }
+  tools[6].stop(); // a stale segment, hidden all the same
+  std::vector<int> order; // the box lists in scan order, the directory's
+  DIR *dir = opendir("/dev/shm");
+  while (const dirent *e = readdir(dir))
+    for (int i = 0; i < 6; i++)
+      if (e->d_name == PROGRESS_NAME_PREFIX + std::to_string(tools[i].pid()))
+        order.push_back(i);
+  closedir(dir);
+  ASSERT_EQ(order.size(), 6u);
+  auto box = [&](int selected) {
+    std::vector<std::string> s = {"zpr_monitor - multiple running backups/restores found",
+                                  "Use Up/Down and Enter to select, q to quit", "",
+                                  "     NAME                 PID      TYPE  TOOL     STATE"};
+    for (int k = 0; k < 6; k++) {
+      const auto &e = rows[order[k]];
+      char row[128];
+      snprintf(row, sizeof row, "%-4s %-20s %-8u %-5s %-8s %s", k == selected ? ">" : "", e.name,
+               tools[order[k]].pid(), e.type_text, e.kind, e.state_text);
+      s.push_back(row);
+    }
+    return s;
+  };
+  View view;
+  ASSERT_TRUE(view.run({}, 12));
+  EXPECT_TRUE(view.wait_equal(box(0))) << view.screen_text();
+  std::string attrs;
+  view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
+  EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
+  const struct { const char *key; int selected; } steps[] = {{"Up", 0},   {"Down", 1}, {"j", 2},    {"x", 2}, {"Down", 3},
+                                                             {"Down", 4}, {"j", 5},    {"Down", 5}, {"k", 4}, {"Up", 3}};
+  for (const auto &s : steps)
+    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(s.selected))) << s.key << "\n" << view.screen_text();
+  ASSERT_TRUE(view.send_keys("Enter"));
+  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(tools[order[3]].pid()) + " (")) << view.screen_text();
+  EXPECT_TRUE(view.quits("q"));
+  for (const char *key : {"Q", "Escape"}) {
+    View again;
+    EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0)) && again.quits(key)) << key;
+  }
+}
+
+TEST(MonitorCommandLine, StatusAndOutputs) {
+  const std::string help = zt::read_file(ZPR_SCREENS "help.txt"), no_segment = "error: no progress segment for PID ";
+  zt::TempDir logs;
+  const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
+      {{"--dump", "--version"}, 0, "zpr_monitor 1.0.2-alpha027\n", ""},
+      {{"--help", "--selftest", "--frob"}, 0, "zpr_monitor 1.0.2-alpha027: selftest ok\n", ""},
+      {{"--dump", "--help"}, 0, help, ""}, {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
+      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"}, {{}, 1, "", NONE},
+      {{"--pid", "0"}, 1, "", NONE}, {{"--pid=x1"}, 1, "", NONE},
+      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"}};
+  for (const auto &row : rows) {
+    std::vector<std::string> args = {"--no-syslog", "--no-log"};
+    args.insert(args.end(), row.args.begin(), row.args.end());
+    zt::RunResult r = zt::run_program(MONITOR, args);
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err)) << args.back();
+  }
+  // The warnings first, then the mode.
+  zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
+  EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
+}
+
+struct Dump { // a dump in the background, its output read while it runs
+  zt::TempDir dir;
+  pid_t pid;
+  explicit Dump(uint32_t target, const char *interval = "20")
+      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target), "--interval", interval},
+                              dir.path + "/out", dir.path + "/err")) {}
+  ~Dump() { zt::wait_exit(pid, 1); }
+  std::string out() { return zt::read_file(dir.path + "/out"); }
+  bool shows(const std::string &line) {
+    return zt::wait_until([&] { return out().find("\n" + line + "\n") != std::string::npos; });
+  }
+  bool running() { // given a chance to end too early
+    return !zt::wait_until([&] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 300);
+  }
+};
+
+// Every column its own value, so that a swapped column shows.
+ProgressSegment numbered(uint32_t pid, uint8_t tool) {
+  ProgressSegment r = zt::fake_record(pid, tool);
+  r.state = STATE_RUNNING, r.elapsed_ms = 1, r.blocks_done = 2, r.blocks_total = 3, r.bytes_raw = 4;
+  r.bytes_compressed = 5, r.q_raw_depth = 6, r.q_raw_cap = 7, r.q_out_depth = 8, r.q_out_cap = 9;
+  r.workers_active = 10, r.workers_total = 11, r.level = -12, r.bg_active = 13, r.bg_duty_pct = 14;
+  r.bg_foreign_cpu = 15, r.bg_foreign_io = 16, r.bg_foreign_net = 17, r.bg_self_cpu = 18, r.bg_self_io = 19;
+  r.bg_self_net = 20;
+  return r;
+}
+const std::string COLUMNS = "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
+const std::string OWN = "\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
+
+TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
+  zt::FakeTool orch("a) Z (b"), child; // a name with ") Z (" is no zombie
+  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST), c = numbered(child.pid(), TOOL_RESTORE);
+  o.state = STATE_RUNNING, o.start_wall -= 5, o.blocks_total = 77;
+  c.state = 7, c.start_wall = 0; // not starting: its own elapsed time
+  ASSERT_TRUE(orch.publish(o) && child.publish(c));
+  Dump dump(orch.pid());
+  const std::string header = zt::read_file(ZPR_SCREENS "dump_header.txt");
+  ASSERT_TRUE(zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
+  std::string out = dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
+  EXPECT_TRUE(out == header + "5000" + OWN + "running\n" || out == header + "6000" + OWN + "running\n") << out;
+  o.child_pid = child.pid();
+  orch.publish(o);
+  EXPECT_TRUE(dump.shows("1" + COLUMNS + "?")) << dump.out();
+  c.state = STATE_DONE; // the child's end does not end the dump
+  child.publish(c);
+  EXPECT_TRUE(dump.shows("1" + COLUMNS + "DONE")) << dump.out();
+  EXPECT_TRUE(dump.running());
+  o.state = STATE_FAILED, o.child_pid = 0, o.elapsed_ms = 42;
+  orch.publish(o);
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+  out = dump.out();
+  EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2)), "\n42" + OWN + "FAILED\n");
+}
+
+TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
+  zt::FakeTool tool, zombie;
+  auto t0 = std::chrono::steady_clock::now();
+  Dump dump(tool.pid(), "5");
+  EXPECT_TRUE(dump.running()) << "still waiting";
+  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
+  r.state = STATE_STARTING, r.elapsed_ms = 999999; // ahead of the clock: its own value
+  ASSERT_TRUE(tool.publish(r));
+  EXPECT_TRUE(dump.shows("999999" + COLUMNS + "starting")) << dump.out();
+  r.start_wall = INT64_MIN; // too long ago to count in 64 bits: saturates
+  tool.publish(r);
+  EXPECT_TRUE(dump.shows("18446744073709551615" + COLUMNS + "starting")) << dump.out();
+  EXPECT_TRUE(dump.running());
+  tool.zombie();
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  std::string out = dump.out();
+  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2 + ms / 20);
+  zombie.zombie();
+  EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"}).status, 1);
+}
+
+const std::string WAITING = "|zpr_monitor - waiting for a consistent snapshot...\n|\n|Press 'q' to quit\n";
+
+TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
+  zt::FakeTool shrunk, odd;
+  ProgressSegment r = zt::fake_record(shrunk.pid(), TOOL_AGENT);
+  r.state = STATE_RUNNING, r.blocks_done = 7;
+  ASSERT_TRUE(shrunk.publish(r));
+  View w;
+  Dump dump(shrunk.pid());
+  ASSERT_TRUE(w.run({"--pid", std::to_string(shrunk.pid())}));
+  ASSERT_TRUE(w.wait_text("Block:   7 / 0"));
+  ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under both mappings
+  EXPECT_TRUE(w.wait_text(WAITING)) << w.screen_text();
+  r.blocks_done = 8; // sized and written again: the same mappings read it
+  ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, sizeof r));
+  EXPECT_TRUE(w.wait_text("Block:   8 / 0")) << w.screen_text();
+  EXPECT_TRUE(zt::wait_until([&] { return dump.out().find("\t8\t0\t") != std::string::npos; }));
+  shrunk.stop();
+  EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0);
+  // Died inside an update: the waiting frame and no data line.  Readable at
+  // last: escapes and a path without end shown printable, within the field.
+  r = zt::fake_record(odd.pid(), 200, "a\033[2Jb\nc\xe9");
+  r.seq = 5, r.state = 200;
+  memset(r.path, 'p', sizeof r.path);
+  ASSERT_TRUE(odd.publish(r));
+  View o;
+  Dump odd_dump(odd.pid());
+  ASSERT_TRUE(o.run({"--pid", std::to_string(odd.pid())}));
+  EXPECT_TRUE(o.wait_text(WAITING) && zt::wait_until([&] { return odd_dump.out().size() > 200; })); // the header
+  EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1) << "no line while the counter is odd";
+  ASSERT_TRUE(zt::fake_segment_write(odd.pid(), r));
+  EXPECT_TRUE(o.wait_equal(zt::screen_of(30, {{0, "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)"},
+                                                   {1, "Status: ?"}, {2, "~Elapsed: 00:00:[0-5][0-9]"}, {5, "Press 'q' to quit"}})))
+      << o.screen_text();
+  odd.stop();
+  EXPECT_TRUE(o.quits("q") && zt::wait_exit(odd_dump.pid) == 0);
+}
+
+// Whole records of random bytes under a correct counter, magic and version
+// kept, so the monitor stays attached and shows whatever they say.
+TEST(Hostile, RandomRecords) {
+  fflush(nullptr);
+  pid_t writer = fork();
+  for (uint64_t n = 0; writer == 0; n++) {
+    static std::mt19937_64 rng(getpid());
+    ProgressSegment r;
+    for (size_t i = 0; i < sizeof r / 8; i++)
+      reinterpret_cast<uint64_t *>(&r)[i] = rng();
+    r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION, r.state = n < 3000 ? r.state % 3 : STATE_DONE;
+    n == 0 ? zt::fake_segment_create(getpid(), &r, sizeof r) : zt::fake_segment_write(getpid(), r);
+    usleep(200);
+  }
+  ASSERT_TRUE(zt::wait_until([&] { return zt::fake_segment_exists(writer); }));
+  View w;
+  Dump dump(writer);
+  ASSERT_TRUE(w.run({"--pid", std::to_string(writer)}));
+  for (int i = 0; i < 40; i++) // each key redraws at once; half of them in a small terminal
+    i == 20 ? w.resize(30, w.height = 8) : w.send_keys("x");
+  EXPECT_FALSE(w.exited());
+  EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0); // the dump on the first DONE
+  kill(writer, SIGKILL);
+  waitpid(writer, nullptr, 0);
+  zt::fake_segment_remove(writer);
+}
+
+TEST(Hostile, ThingsNamedLikeSegments) {
+  zt::FakeTool tool;
+  ProgressSegment r = zt::fake_record(tool.pid(), TOOL_AGENT);
+  zt::write_file("/dev/shm/valid-record", std::string(reinterpret_cast<char *>(&r), sizeof r));
+  const std::string p = std::to_string(tool.pid()), path = "/dev/shm/zpr_progress." + p;
+  for (int kind = 0; kind < 3; kind++) { // a directory, a symbolic link to a record, a FIFO
+    ASSERT_EQ(kind == 0 ? mkdir(path.c_str(), 0755) : kind == 1 ? symlink("valid-record", path.c_str()) : mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(zt::run_program(MONITOR, {"--no-syslog", "--no-log"}).err, NONE);
+    EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", p, "--wait", "0", "--no-log"}).err,
+              "error: no progress segment for PID " + p + "\n") << kind;
+    EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
+  }
+}
+
+} // namespace
