@@ -285,7 +285,9 @@ TEST(Exporter, StateFileSurvivesRestartAndDamagedOneIsRefused) {
     ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-2", 3)));
     Exporter exporter({"--state-file", state});
     ASSERT_GT(exporter.port(), 0);
-    ASSERT_TRUE(done.finish(STATE_DONE));
+    done.record().state = STATE_DONE; // as a writer finishes: final state, then the name goes
+    ASSERT_TRUE(done.republish());
+    zt::fake_segment_remove(done.pid());
     vanished.stop(); // no final state: the run failed
     ASSERT_TRUE(
         zt::wait_until([&] { return zt::read_file(state).find("vm-2") != std::string::npos; }));
