@@ -130,11 +130,43 @@ bool settle(Collector *c, uint32_t pid, TrackedJob *t, double now) {
   return !t->name_present && (final || !t->alive);
 }
 
+JobFigures figures(const ProgressSegment &r) {
+  return JobFigures{.tool = r.tool,
+                    .backup_type = r.backup_type,
+                    .state = r.state,
+                    .bg_active = r.bg_active,
+                    .child_pid = r.child_pid,
+                    .blocks_total = r.blocks_total,
+                    .blocks_done = r.blocks_done,
+                    .written = r.written,
+                    .zero = r.zero,
+                    .unchanged = r.unchanged,
+                    .fs_free = r.fs_free,
+                    .bytes_raw = r.bytes_raw,
+                    .bytes_compressed = r.bytes_compressed,
+                    .start_wall = r.start_wall,
+                    .eta_s = r.eta_s,
+                    .q_raw_depth = r.q_raw_depth,
+                    .q_raw_cap = r.q_raw_cap,
+                    .q_out_depth = r.q_out_depth,
+                    .q_out_cap = r.q_out_cap,
+                    .workers_active = r.workers_active,
+                    .workers_total = r.workers_total,
+                    .level = r.level,
+                    .bg_duty_pct = r.bg_duty_pct,
+                    .bg_foreign_cpu = r.bg_foreign_cpu,
+                    .bg_foreign_io = r.bg_foreign_io,
+                    .bg_foreign_net = r.bg_foreign_net,
+                    .bg_self_cpu = r.bg_self_cpu,
+                    .bg_self_io = r.bg_self_io,
+                    .bg_self_net = r.bg_self_net};
+}
+
 JobView make_view(uint32_t pid, const TrackedJob &t) {
   const ProgressSegment &r = t.last;
   return JobView{pid,
                  0,
-                 r,
+                 figures(r),
                  printable(r.name, sizeof r.name),
                  printable(r.path, sizeof r.path),
                  printable(r.message, sizeof r.message),

@@ -167,7 +167,7 @@ void add_job_tables(std::vector<MetricFamily> *out, const Model &m,
                              "the job itself (self).",
                              MetricType::Gauge, 6 * m.jobs.size());
   for (size_t i = 0; i < m.jobs.size(); i++) {
-    const ProgressSegment &r = m.jobs[i].record;
+    const JobFigures &r = m.jobs[i].record;
     if (!in_scope(m.jobs[i], BLOCK_WORKERS))
       continue;
     add(&depth, with(base[i], {{"queue", "raw"}}), r.q_raw_depth);
