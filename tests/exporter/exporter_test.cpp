@@ -112,10 +112,10 @@ std::vector<std::string> samples(const std::string &text) {
   return out;
 }
 
-// The pids of one metric's series, in order.
+// The pids of one metric's series in order (pid alone, or the identity after it).
 std::vector<std::string> pids_of(const std::string &text, const std::string &metric) {
   std::vector<std::string> pids;
-  std::regex re("^" + metric + "\\{pid=\"(\\d+)\"");
+  std::regex re("^" + metric + "\\{pid=\"(\\d+)\"(\\}|,job_name=)");
   std::smatch m;
   for (const std::string &s : samples(text))
     if (std::regex_search(s, m, re))
