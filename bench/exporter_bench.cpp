@@ -195,6 +195,7 @@ void measure_scrapes(const std::string &exporter, int n, const char *err_path) {
     node_bytes = scrape(node_port);
   }
   std::vector<double> our_ms, node_ms;
+  const double cpu0 = cpu_seconds(ours);
   for (int i = 0; i < 41; i++) {
     auto t0 = Clock::now();
     scrape(our_port);
@@ -204,10 +205,11 @@ void measure_scrapes(const std::string &exporter, int n, const char *err_path) {
     our_ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
     node_ms.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
   }
+  const double our_cpu_ms = (cpu_seconds(ours) - cpu0) * 1000.0 / 41;
   const double ours_med = median_ms(our_ms), node_med = median_ms(node_ms);
-  printf("scrape, %d segments: zpr_exporter %.2f ms (%zu bytes), node_exporter %.2f ms "
-         "(%zu bytes), ratio %.2f (target < 1)\n",
-         n, ours_med, our_bytes, node_med, node_bytes, ours_med / node_med);
+  printf("scrape, %d segments: zpr_exporter %.2f ms (%zu bytes, %.2f ms CPU), node_exporter "
+         "%.2f ms (%zu bytes), ratio %.2f (target < 1)\n",
+         n, ours_med, our_bytes, our_cpu_ms, node_med, node_bytes, ours_med / node_med);
   std::this_thread::sleep_for(std::chrono::seconds(2)); // a collection after the scrapes
   printf("resident memory, %d segments: %ld KiB after the scrapes, %ld KiB peak "
          "(target < 20480)\n",

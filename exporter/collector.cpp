@@ -1,10 +1,12 @@
 #include "exporter/collector.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "progress/follow.h"
@@ -31,19 +33,42 @@ bool name_exists(uint32_t pid) {
   return lstat(path, &st) == 0;
 }
 
+// The pid a segment's record claims, read through a short-lived mapping
+// (what the library's scan lists): false for anything that is no
+// consistently readable segment.
+bool claimed_pid(uint32_t name_pid, uint32_t *out) {
+  const ProgressSegment *mapping = nullptr;
+  if (progress_attach(name_pid, &mapping) != ST_OK)
+    return false;
+  ProgressSegment copy;
+  const bool ok = progress_snapshot(mapping, &copy) == ST_OK && copy.pid != 0;
+  progress_detach(&mapping);
+  if (ok)
+    *out = copy.pid;
+  return ok;
+}
+
 // Marks which tracked jobs are still named in /dev/shm and attaches new
-// ones.  The scan lists only segments it could read consistently, so a
-// tracked job missing from it is looked up by name before it counts as gone.
+// ones.  A name of a tracked pid is not mapped again: with a thousand
+// segments, mapping each one every tick cost most of a collection.  Other
+// names are identified like the library's scan does, by the pid their
+// record claims, so a record claiming a tracked pid adds nothing.  A
+// tracked job whose name is not listed is looked up by name before it
+// counts as gone.
 void discover(Collector *c, double now) {
   for (auto &[pid, job] : c->jobs)
     job.name_present = false;
-  ScanEntry *entries = nullptr;
-  size_t count = 0;
-  if (scan_segments(&entries, &count) != ST_OK)
-    count = 0;
-  for (size_t i = 0; i < count; i++) {
-    const uint32_t pid = entries[i].pid;
-    auto it = c->jobs.find(pid);
+  const size_t prefix = strlen(PROGRESS_NAME_PREFIX);
+  DIR *dir = opendir("/dev/shm");
+  while (const dirent *de = dir != nullptr ? readdir(dir) : nullptr) {
+    if (strncmp(de->d_name, PROGRESS_NAME_PREFIX, prefix) != 0)
+      continue;
+    uint32_t pid = static_cast<uint32_t>(strtoul(de->d_name + prefix, nullptr, 10));
+    auto it = pid != 0 ? c->jobs.find(pid) : c->jobs.end();
+    if (pid == 0 || (it == c->jobs.end() && !claimed_pid(pid, &pid)))
+      continue;
+    if (it == c->jobs.end())
+      it = c->jobs.find(pid);
     if (it != c->jobs.end()) {
       it->second.name_present = true;
       continue;
@@ -58,7 +83,8 @@ void discover(Collector *c, double now) {
     t.last_progress_time = now;
     c->jobs.emplace(pid, t);
   }
-  free(entries);
+  if (dir != nullptr)
+    closedir(dir);
   for (auto &[pid, job] : c->jobs)
     if (!job.name_present)
       job.name_present = name_exists(pid);
@@ -104,11 +130,43 @@ bool settle(Collector *c, uint32_t pid, TrackedJob *t, double now) {
   return !t->name_present && (final || !t->alive);
 }
 
+JobFigures figures(const ProgressSegment &r) {
+  return JobFigures{.tool = r.tool,
+                    .backup_type = r.backup_type,
+                    .state = r.state,
+                    .bg_active = r.bg_active,
+                    .child_pid = r.child_pid,
+                    .blocks_total = r.blocks_total,
+                    .blocks_done = r.blocks_done,
+                    .written = r.written,
+                    .zero = r.zero,
+                    .unchanged = r.unchanged,
+                    .fs_free = r.fs_free,
+                    .bytes_raw = r.bytes_raw,
+                    .bytes_compressed = r.bytes_compressed,
+                    .start_wall = r.start_wall,
+                    .eta_s = r.eta_s,
+                    .q_raw_depth = r.q_raw_depth,
+                    .q_raw_cap = r.q_raw_cap,
+                    .q_out_depth = r.q_out_depth,
+                    .q_out_cap = r.q_out_cap,
+                    .workers_active = r.workers_active,
+                    .workers_total = r.workers_total,
+                    .level = r.level,
+                    .bg_duty_pct = r.bg_duty_pct,
+                    .bg_foreign_cpu = r.bg_foreign_cpu,
+                    .bg_foreign_io = r.bg_foreign_io,
+                    .bg_foreign_net = r.bg_foreign_net,
+                    .bg_self_cpu = r.bg_self_cpu,
+                    .bg_self_io = r.bg_self_io,
+                    .bg_self_net = r.bg_self_net};
+}
+
 JobView make_view(uint32_t pid, const TrackedJob &t) {
   const ProgressSegment &r = t.last;
   return JobView{pid,
                  0,
-                 r,
+                 figures(r),
                  printable(r.name, sizeof r.name),
                  printable(r.path, sizeof r.path),
                  printable(r.message, sizeof r.message),

@@ -1,5 +1,6 @@
 #include "exporter/exposition.h"
 
+#include <cstdio>
 #include <sstream>
 #include <string>
 
@@ -75,9 +76,6 @@ constexpr JobMetric JOB_METRICS[] = {
      [](const JobView &j) { return num(j.record.workers_total); }},
     {"zpr_job_compression_level", "Compression level in use.", MetricType::Gauge, BLOCK_WORKERS,
      [](const JobView &j) { return static_cast<double>(j.record.level); }},
-    {"zpr_job_background_active", "1 while the job throttles itself in background mode.",
-     MetricType::Gauge, BLOCK_WORKERS,
-     [](const JobView &j) { return j.record.bg_active != 0 ? 1.0 : 0.0; }},
     {"zpr_job_background_duty_ratio", "Background mode: share of time the job works.",
      MetricType::Gauge, IN_BACKGROUND,
      [](const JobView &j) { return num(j.record.bg_duty_pct) / 100.0; }},
@@ -105,21 +103,26 @@ void add(MetricFamily *f, Labels labels, double value) {
 }
 
 Labels with(const Labels &base, std::initializer_list<ClientMetric::Label> more) {
-  Labels l = base;
+  Labels l;
+  l.reserve(base.size() + more.size());
+  l.insert(l.end(), base.begin(), base.end());
   l.insert(l.end(), more);
   return l;
 }
 
+// Per-job series carry only the pid: labels cost a scrape most of its time
+// (the serializer writes label values a character at a time), so the job's
+// identity is written once, on zpr_job_info, and joined in queries.
 Labels job_labels(const JobView &j) {
-  return {{"pid", std::to_string(j.pid)},
-          {"job_name", j.job_name},
-          {"tool", tool_label(j.record.tool)}};
+  char pid[16];
+  snprintf(pid, sizeof pid, "%u", j.pid);
+  return {{"pid", pid}};
 }
 
 void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<Labels> &base) {
   MetricFamily info = family("zpr_job_info",
-                             "A job with its backup type, its orchestrator's pid (empty: none) "
-                             "and its path.",
+                             "A job's identity: its name, tool, backup type, its orchestrator's "
+                             "pid (empty: none) and its path.",
                              MetricType::Gauge, m.jobs.size());
   MetricFamily state = family("zpr_job_state",
                               "The record's state: 0 starting, 1 running, 2 finishing, 3 DONE, "
@@ -131,7 +134,9 @@ void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<
     const JobView &j = m.jobs[i];
     std::string orchestrator = j.orchestrator_pid != 0 ? std::to_string(j.orchestrator_pid) : "";
     add(&info,
-        with(base[i], {{"backup_type", type_label(j.record.backup_type)},
+        with(base[i], {{"job_name", j.job_name},
+                       {"tool", tool_label(j.record.tool)},
+                       {"backup_type", type_label(j.record.backup_type)},
                        {"orchestrator_pid", orchestrator},
                        {"path", j.path}}),
         1);
@@ -162,7 +167,7 @@ void add_job_tables(std::vector<MetricFamily> *out, const Model &m,
                              "the job itself (self).",
                              MetricType::Gauge, 6 * m.jobs.size());
   for (size_t i = 0; i < m.jobs.size(); i++) {
-    const ProgressSegment &r = m.jobs[i].record;
+    const JobFigures &r = m.jobs[i].record;
     if (!in_scope(m.jobs[i], BLOCK_WORKERS))
       continue;
     add(&depth, with(base[i], {{"queue", "raw"}}), r.q_raw_depth);

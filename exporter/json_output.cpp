@@ -14,7 +14,7 @@ json ratio3(uint32_t cpu, uint32_t io, uint32_t net) {
 }
 
 json job_json(const JobView &j) {
-  const ProgressSegment &r = j.record;
+  const JobFigures &r = j.record;
   return {
       {"pid", j.pid},
       {"orchestrator_pid", j.orchestrator_pid != 0 ? json(j.orchestrator_pid) : json(nullptr)},

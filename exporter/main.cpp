@@ -117,10 +117,11 @@ int main(int argc, char **argv) {
   // A scrape of many jobs builds megabytes of series and text on whichever
   // exposer thread serves it, and glibc would keep such peaks per thread
   // arena: big buffers go straight back to the system (a fixed mmap
-  // threshold), two arenas are shared by all threads, and the collector
-  // trims the heap after each collection.
+  // threshold), all threads share one arena (so what one scrape freed serves
+  // the next, whichever thread runs it; with two, peaks held in both added
+  // up), and the collector trims the heap after each collection.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-  mallopt(M_ARENA_MAX, 2);
+  mallopt(M_ARENA_MAX, 1);
   sigset_t stop = stop_signals();
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);

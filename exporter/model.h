@@ -10,11 +10,47 @@
 
 #include "progress/segment.h"
 
+// The figures of a record that the outputs show, named as in
+// ProgressSegment: a model keeps these rather than whole 1208-byte records
+// (with a thousand jobs the records were most of a model, held twice while
+// a collection replaces the last one).
+struct JobFigures {
+  uint8_t tool;
+  uint8_t backup_type;
+  uint8_t state;
+  uint8_t bg_active;
+  uint32_t child_pid;
+  uint64_t blocks_total;
+  uint64_t blocks_done;
+  uint64_t written;
+  uint64_t zero;
+  uint64_t unchanged;
+  uint64_t fs_free;
+  uint64_t bytes_raw;
+  uint64_t bytes_compressed;
+  int64_t start_wall;
+  int64_t eta_s;
+  uint32_t q_raw_depth;
+  uint32_t q_raw_cap;
+  uint32_t q_out_depth;
+  uint32_t q_out_cap;
+  uint32_t workers_active;
+  uint32_t workers_total;
+  int32_t level;
+  uint32_t bg_duty_pct;
+  uint32_t bg_foreign_cpu;
+  uint32_t bg_foreign_io;
+  uint32_t bg_foreign_net;
+  uint32_t bg_self_cpu;
+  uint32_t bg_self_io;
+  uint32_t bg_self_net;
+};
+
 // One job (segment) as the last collection saw it.
 struct JobView {
   uint32_t pid;              // the pid its segment is named after: unique per model
   uint32_t orchestrator_pid; // the orchestrator whose current child it is; 0: none
-  ProgressSegment record;    // the last consistent snapshot
+  JobFigures record;         // from the last consistent snapshot
   std::string job_name;      // record texts in printable form (printable_text)
   std::string path;
   std::string message;
