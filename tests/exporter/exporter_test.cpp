@@ -20,8 +20,8 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <regex>
 #include <set>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,12 +94,14 @@ struct Exporter : Background {
           a.insert(a.end(), more.begin(), more.end());
           return a;
         }()) {}
-  int port() {
-    std::smatch m;
-    std::string e;
-    zt::wait_until(
-        [&] { return std::regex_search(e = err(), m, std::regex("\\(port (\\d+)\\)")); });
-    return m.empty() ? -1 : std::stoi(m[1]);
+  int port() { // from the start-up line "... (port N)"
+    int port = -1;
+    zt::wait_until([&] {
+      const std::string e = err();
+      const size_t at = e.find("(port ");
+      return at != std::string::npos && (port = atoi(e.c_str() + at + 6)) > 0;
+    });
+    return port;
   }
 };
 
@@ -115,11 +117,13 @@ std::vector<std::string> samples(const std::string &text) {
 // The pids of one metric's series in order (pid alone, or the identity after it).
 std::vector<std::string> pids_of(const std::string &text, const std::string &metric) {
   std::vector<std::string> pids;
-  std::regex re("^" + metric + "\\{pid=\"(\\d+)\"(\\}|,job_name=)");
-  std::smatch m;
-  for (const std::string &s : samples(text))
-    if (std::regex_search(s, m, re))
-      pids.push_back(m[1]);
+  const std::string head = metric + "{pid=\"";
+  for (const std::string &s : samples(text)) {
+    const size_t end = s.find('"', head.size());
+    if (s.rfind(head, 0) == 0 && end != std::string::npos &&
+        (s.compare(end + 1, 1, "}") == 0 || s.compare(end + 1, 10, ",job_name=") == 0))
+      pids.push_back(s.substr(head.size(), end - head.size()));
+  }
   return pids;
 }
 
