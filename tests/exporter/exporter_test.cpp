@@ -15,13 +15,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
-#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
