@@ -10,8 +10,13 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
+// Everything from here to the matching pop is compiled for this tier.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,vpclmulqdq,sse4.2,pclmul")
+#endif
 #include "digest/crc32c_fold.h"
 
 namespace {
@@ -70,7 +75,11 @@ __attribute__((aligned(64))) uint32_t crc32c_fold_avx512(uint32_t crc, const voi
   return ~(len < kXmmMin ? chain(~crc, p, len) : longer(~crc, p, len));
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #else
 
