@@ -52,15 +52,13 @@ std::string TmuxSession::screen_text() {
   return text;
 }
 
-bool TmuxSession::wait_screen(const std::function<bool(const std::vector<std::string> &)> &cond, int timeout_ms) {
-  return wait_until([&] { return cond(screen()); }, timeout_ms);
-}
 bool TmuxSession::wait_text(const std::string &text, int timeout_ms) {
   return wait_until([&] { return screen_text().find(text) != std::string::npos; }, timeout_ms);
 }
 
 bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeout_ms) {
-  return wait_screen([&](const std::vector<std::string> &rows) {
+  return wait_until([&] {
+    const std::vector<std::string> rows = screen();
     for (size_t i = 0; i < std::max(rows.size(), expected.size()); i++) {
       std::string got = i < rows.size() ? rows[i] : "", want = i < expected.size() ? expected[i] : "";
       if (want[0] == '~' ? fnmatch(want.c_str() + 1, got.c_str(), 0) != 0 : got != want)
@@ -71,28 +69,12 @@ bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeo
 }
 
 bool TmuxSession::wait_exit(int *status, int timeout_ms) { return wait_until([&] { return exited(status); }, timeout_ms); }
-bool TmuxSession::resize(int width, int height) {
-  return tmux({"resize-window", "-t", "zt", "-x", std::to_string(width), "-y", std::to_string(height)}) == 0;
-}
 
 bool TmuxSession::exited(int *status) {
   std::string text = read_file(dir.path + "/status");
   if (status != nullptr && !text.empty())
     *status = atoi(text.c_str());
   return !text.empty() && text.back() == '\n';
-}
-
-void TmuxSession::kill() {
-  if (started)
-    tmux({"kill-server"});
-  started = false;
-}
-
-std::vector<std::string> screen_of(int height, const std::vector<std::pair<int, std::string>> &rows) {
-  std::vector<std::string> screen(height);
-  for (const auto &[row, text] : rows)
-    screen.at(row) = text;
-  return screen;
 }
 
 } // namespace zt
