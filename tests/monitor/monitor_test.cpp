@@ -1,7 +1,6 @@
-// zpr_monitor end to end against stand-in processes and records written byte
-// for byte: whole screens in tmux (expected ones in screens/), whole dump
-// lines, signals and lost output, and hostile writers (in the sanitizer build,
-// the instrumented one).
+// zpr_monitor end to end against stand-in processes and records written byte for byte: whole
+// screens in tmux (expected ones in screens/), whole dump lines, signals, lost output and hostile
+// writers (in the sanitizer build, the instrumented one).
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -21,21 +20,19 @@ namespace {
 const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
-  int height = 30;
   bool run(const std::vector<std::string> &args, int rows = 30) {
     std::vector<std::string> argv = {MONITOR, "--no-log", "--no-syslog"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return start(argv, 80, height = rows);
+    return start(argv, 80, rows);
   }
   // The screen screens/<name>, "{0}" and "{1}" standing for pids.
   bool shows(const char *name, uint32_t pid0, uint32_t pid1 = 0) {
-    std::vector<std::string> rows(height);
+    std::vector<std::string> rows;
     std::istringstream in(zt::read_file(std::string(ZPR_SCREENS) + name));
-    for (std::string &row : rows)
-      if (std::getline(in, row))
-        for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
-          if (size_t at = row.find(mark); at != std::string::npos)
-            row.replace(at, 3, std::to_string(pid));
+    for (std::string row; std::getline(in, row); rows.push_back(row))
+      for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
+        if (size_t at = row.find(mark); at != std::string::npos)
+          row.replace(at, 3, std::to_string(pid));
     return wait_equal(rows);
   }
   bool quits(const char *key) {
@@ -54,15 +51,6 @@ ProgressSegment agent(uint32_t pid) {
   snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
   snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
   return r;
-}
-
-// 100 blocks and 1 MiB per published second, faster than the view redraws.
-bool rate_shown(zt::FakeTool &tool, View &view) {
-  return zt::wait_until([&] {
-    ProgressSegment &r = tool.record();
-    r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
-    return tool.republish() && view.screen_text().find("|Rate:    100.0 blocks/s, 1.0 MiB/s\n") != std::string::npos;
-  });
 }
 
 TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
@@ -127,13 +115,18 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   View view;
   ASSERT_TRUE(view.run({"17"}, 36)); // a positional argument: discovery all the same
   EXPECT_TRUE(view.shows("orchestrator_agent.txt", orch.pid(), first.pid())) << view.screen_text();
-  EXPECT_TRUE(rate_shown(first, view)) << view.screen_text();
+  const std::string rate = "|Rate:    100.0 blocks/s, 1.0 MiB/s\n";
+  EXPECT_TRUE(zt::wait_until([&] { // 100 blocks and 1 MiB per published second, faster than redrawn
+    ProgressSegment &r = first.record();
+    r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
+    return first.republish() && view.screen_text().find(rate) != std::string::npos;
+  })) << view.screen_text();
   // Frames drawn before the writer publishes anything new (a key, a new message only) keep the rate.
   view.send_keys("x");
   snprintf(first.record().message, sizeof first.record().message, "standing still");
   first.republish();
   EXPECT_TRUE(view.wait_text("|Status: running - standing still\n")) << view.screen_text();
-  EXPECT_NE(view.screen_text().find("|Rate:    100.0 blocks/s, 1.0 MiB/s\n"), std::string::npos);
+  EXPECT_NE(view.screen_text().find(rate), std::string::npos) << view.screen_text();
   // A restore far ahead of the agent; worker 3 idle, 4 on block 17, any other k on 1000 + k.
   b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536, b.workers_total = 13;
   b.bytes_compressed = 1023, b.elapsed_ms = 360000000, b.eta_s = 0, b.bg_active = 1, b.cpu_flags = 2;
@@ -236,7 +229,6 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   View view;
   ASSERT_TRUE(view.run({}, 12));
   EXPECT_TRUE(view.wait_equal(box(0, 6, 0))) << view.screen_text();
-  ASSERT_EQ(order.size(), 6u);
   std::string attrs;
   view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
   EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
@@ -245,7 +237,7 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   for (const auto &s : steps)
     EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected))) << s.key << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
-  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order[3].first) + " (")) << order[3].second;
+  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " (")) << order[3].second;
   EXPECT_TRUE(view.quits("q"));
   for (const char *key : {"Q", "Escape"}) {
     View again;
@@ -262,14 +254,13 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   View many;
   ASSERT_TRUE(many.run({}, 20));
   EXPECT_TRUE(many.wait_equal(box(0, 15, 0))) << many.screen_text();
-  ASSERT_EQ(order.size(), 40u);
   for (auto [downs, first, shown] : {std::tuple{15, 2, 14}, {30, 25, 15}}) {
     for (int i = 0; i < downs; i++)
       many.send_keys("Down");
     EXPECT_TRUE(many.wait_equal(box(first, shown, first + shown - 1))) << many.screen_text();
   }
   many.send_keys("Enter");
-  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order[39].first) + " (")) << order[39].second;
+  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (")) << order[39].second;
   for (uint32_t pid = 4200001; pid <= 4200034; pid++)
     zt::fake_segment_remove(pid);
 }
@@ -299,10 +290,9 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
   EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
   zt::FakeTool tool; // never ends: a dump blind to its lost output would run on
   ASSERT_TRUE(tool.publish(zt::fake_record(tool.pid(), TOOL_AGENT)));
-  for (std::vector<std::string> args : {std::vector<std::string>{"--dump", "-p", std::to_string(tool.pid())},
-                                        {"--help"}, {"--version"}}) {
-    args.insert(args.begin(), {MONITOR, "--no-log", "--no-syslog"});
-    EXPECT_EQ(zt::wait_exit(zt::spawn_program(args, "/dev/full", logs.path + "/err")), 1) << args.back();
+  for (const char *mode : {"--dump", "--help", "--version"}) {
+    std::vector<std::string> args = {MONITOR, "--no-log", "--no-syslog", mode, "-p", std::to_string(tool.pid())};
+    EXPECT_EQ(zt::wait_exit(zt::spawn_program(args, "/dev/full", logs.path + "/err")), 1) << mode;
     EXPECT_EQ(zt::read_file(logs.path + "/err"),
               "error: cannot write to standard output: No space left on device\n");
   }

@@ -8,23 +8,19 @@
 
 namespace zt {
 
-TmuxSession::TmuxSession() {
-  write_file(dir.path + "/tmux.conf", "set -g status off\nset -g remain-on-exit on\n"
-                                      "set -g remain-on-exit-format ''\nset -g history-limit 0\n");
-}
-
 int TmuxSession::tmux(const std::vector<std::string> &args, std::string *out) {
-  std::vector<std::string> argv = {"/usr/bin/tmux", "-f", dir.path + "/tmux.conf", "-S", dir.path + "/sock"};
+  std::vector<std::string> argv = {"-f", dir.path + "/tmux.conf", "-S", dir.path + "/sock"};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = spawn_program(argv, dir.path + "/out", dir.path + "/err");
-  int status = pid > 0 ? zt::wait_exit(pid) : -1;
+  RunResult r = run_program("/usr/bin/tmux", argv);
   if (out != nullptr)
-    *out = read_file(dir.path + "/out");
-  return status;
+    *out = r.out;
+  return r.status;
 }
 
 bool TmuxSession::start(const std::vector<std::string> &argv, int width, int height,
                         const std::vector<std::string> &env) {
+  write_file(dir.path + "/tmux.conf", "set -g status off\nset -g remain-on-exit on\n"
+                                      "set -g remain-on-exit-format ''\nset -g history-limit 0\n");
   std::vector<std::string> args = {"new-session", "-d", "-s", "zt", "-x", std::to_string(width),
                                    "-y", std::to_string(height), "env", "-u", "TMUX"};
   for (const std::string &e : env)

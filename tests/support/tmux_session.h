@@ -10,7 +10,6 @@ struct TmuxSession {
   TempDir dir; // the socket, the configuration and the exit status
   bool started = false;
 
-  TmuxSession();
   ~TmuxSession() {
     if (started)
       tmux({"kill-server"});
