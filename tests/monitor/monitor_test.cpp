@@ -35,10 +35,7 @@ struct View : zt::TmuxSession { // the monitor in its own terminal
           row.replace(at, 3, std::to_string(pid));
     return wait_equal(rows);
   }
-  bool quits(const char *key) {
-    int status = -1;
-    return send_keys(key) && wait_exit(&status) && status == 0;
-  }
+  bool quits(const char *key) { return send_keys(key) && wait_exit() == 0; }
 };
 
 ProgressSegment agent(uint32_t pid) {
@@ -157,8 +154,7 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   View failed; // alive without a segment: the error once the screen has ended
   ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
   EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)\n"));
-  int status = -1;
-  EXPECT_TRUE(failed.wait_exit(&status) && status == 0);
+  EXPECT_EQ(failed.wait_exit(), 0);
 }
 
 // Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT) leaves the terminal in

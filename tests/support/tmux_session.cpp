@@ -64,13 +64,9 @@ bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeo
   }, timeout_ms);
 }
 
-bool TmuxSession::wait_exit(int *status, int timeout_ms) { return wait_until([&] { return exited(status); }, timeout_ms); }
-
-bool TmuxSession::exited(int *status) {
-  std::string text = read_file(dir.path + "/status");
-  if (status != nullptr && !text.empty())
-    *status = atoi(text.c_str());
-  return !text.empty() && text.back() == '\n';
+bool TmuxSession::exited() { return read_file(dir.path + "/status").ends_with('\n'); }
+int TmuxSession::wait_exit(int timeout_ms) {
+  return wait_until([&] { return exited(); }, timeout_ms) ? atoi(read_file(dir.path + "/status").c_str()) : -1;
 }
 
 } // namespace zt

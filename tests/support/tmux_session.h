@@ -22,8 +22,8 @@ struct TmuxSession {
   bool wait_text(const std::string &text, int timeout_ms = 20000); // in some row
   // Until the screen equals expected, rows past its end empty; a row "~pattern" is a shell pattern.
   bool wait_equal(const std::vector<std::string> &expected, int timeout_ms = 20000);
-  bool exited(int *status = nullptr); // *status as a shell reports it
-  bool wait_exit(int *status = nullptr, int timeout_ms = 20000);
+  bool exited();
+  int wait_exit(int timeout_ms = 20000); // the status as a shell reports it, or -1 if still running
   int tmux(const std::vector<std::string> &args, std::string *out = nullptr);
 };
 
