@@ -90,8 +90,8 @@ TEST(Demo, ScriptDumpWritesOnlyTheDump) {
   chmod((bin.path + "/cmake").c_str(), 0755);
   const std::string path = "PATH=" + bin.path + ":" + getenv("PATH");
   zt::RunResult r = zt::run_program("/usr/bin/env", {path, "ZPR_DEMO_BUILD_DIR=" + zt::build_dir(),
-                                                     ZPR_SOURCE_DIR "/scripts/demo.sh", "--dump", "--seconds", "1",
-                                                     "--blocks", "256"}, 120000);
+                                                     ZPR_SOURCE_DIR "/scripts/demo.sh", "--dump",
+                                                     "--seconds", "1", "--blocks", "256"}, 120000);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.rfind("#elapsed_ms\tblocks_done\t", 0), 0u) << r.out;
   EXPECT_NE(r.err.find("ninja: no work to do.\n"), std::string::npos) << r.err;

@@ -233,7 +233,7 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   for (const auto &s : steps)
     EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected))) << s.key << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
-  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " (")) << order[3].second;
+  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " ("));
   EXPECT_TRUE(view.quits("q"));
   for (const char *key : {"Q", "Escape"}) {
     View again;
@@ -256,7 +256,7 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
   }
   many.send_keys("Enter");
-  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (")) << order[39].second;
+  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " ("));
   for (uint32_t pid = 4200001; pid <= 4200034; pid++)
     zt::fake_segment_remove(pid);
 }
