@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include "generated_source.h"
 #include "pipeline.h"
@@ -80,6 +81,20 @@ TEST(Demo, InterruptedOrchestratorTakesItsChildAlong) {
   kill(demo, SIGINT);
   EXPECT_EQ(zt::wait_exit(demo), 128 + SIGINT);
   EXPECT_TRUE(zt::wait_until([] { return system("ls /dev/shm | grep -q zpr_progress") != 0; }));
+}
+
+// The demo script's dump alone goes to standard output; what the build says goes to standard error.
+TEST(Demo, ScriptDumpWritesOnlyTheDump) {
+  zt::TempDir bin; // a build with nothing to do
+  zt::write_file(bin.path + "/cmake", "#!/bin/sh\necho 'ninja: no work to do.'\n");
+  chmod((bin.path + "/cmake").c_str(), 0755);
+  const std::string path = "PATH=" + bin.path + ":" + getenv("PATH");
+  zt::RunResult r = zt::run_program("/usr/bin/env", {path, "ZPR_DEMO_BUILD_DIR=" + zt::build_dir(),
+                                                     ZPR_SOURCE_DIR "/scripts/demo.sh", "--dump",
+                                                     "--seconds", "1", "--blocks", "256"}, 120000);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("#elapsed_ms\tblocks_done\t", 0), 0u) << r.out;
+  EXPECT_NE(r.err.find("ninja: no work to do.\n"), std::string::npos) << r.err;
 }
 
 TEST(Demo, LevelAndDutyFollowTheLoad) { // a step down at 75 % fill or above 50 % load, up at 25 % or below 20 %

@@ -1,14 +1,15 @@
-// zpr_monitor end to end against stand-in processes and records written byte
-// for byte: whole screens in tmux (expected ones in screens/), whole dump
-// lines, and hostile writers (in the sanitizer build, the instrumented one).
+// zpr_monitor end to end against stand-in processes and records written byte for byte: whole
+// screens in tmux (expected ones in screens/), whole dump lines, signals, lost output and hostile
+// writers (in the sanitizer build, the instrumented one).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <random>
 #include <sstream>
 
@@ -19,27 +20,22 @@ namespace {
 const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
-  int height = 30;
   bool run(const std::vector<std::string> &args, int rows = 30) {
     std::vector<std::string> argv = {MONITOR, "--no-log", "--no-syslog"};
     argv.insert(argv.end(), args.begin(), args.end());
-    return start(argv, 80, height = rows);
+    return start(argv, 80, rows);
   }
   // The screen screens/<name>, "{0}" and "{1}" standing for pids.
   bool shows(const char *name, uint32_t pid0, uint32_t pid1 = 0) {
-    std::vector<std::string> rows(height);
+    std::vector<std::string> rows;
     std::istringstream in(zt::read_file(std::string(ZPR_SCREENS) + name));
-    for (std::string &row : rows)
-      if (std::getline(in, row))
-        for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
-          if (size_t at = row.find(mark); at != std::string::npos)
-            row.replace(at, 3, std::to_string(pid));
+    for (std::string row; std::getline(in, row); rows.push_back(row))
+      for (auto [mark, pid] : {std::pair{"{0}", pid0}, {"{1}", pid1}})
+        if (size_t at = row.find(mark); at != std::string::npos)
+          row.replace(at, 3, std::to_string(pid));
     return wait_equal(rows);
   }
-  bool quits(const char *key) {
-    int status = -1;
-    return send_keys(key) && wait_exit(&status) && status == 0;
-  }
+  bool quits(const char *key) { return send_keys(key) && wait_exit() == 0; }
 };
 
 ProgressSegment agent(uint32_t pid) {
@@ -52,15 +48,6 @@ ProgressSegment agent(uint32_t pid) {
   snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
   snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
   return r;
-}
-
-// 100 blocks and 1 MiB per published second, faster than the view redraws.
-bool rate_shown(zt::FakeTool &tool, View &view) {
-  return zt::wait_until([&] {
-    ProgressSegment &r = tool.record();
-    r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
-    return tool.republish() && view.screen_text().find("|Rate:    100.0 blocks/s, 1.0 MiB/s\n") != std::string::npos;
-  });
 }
 
 TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
@@ -83,7 +70,8 @@ TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
   tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
   tool.record().written = 201;
   tool.republish();
-  EXPECT_TRUE(view.wait_screen([](auto &s) { return s[10] == "Written:    201" && s[1] == "Status: running"; }));
+  EXPECT_TRUE(view.wait_text("|Written:    201\n"));
+  EXPECT_EQ(view.screen()[1], "Status: running");
   tool.stop();
   tool.record().written = 202;
   tool.republish();
@@ -124,7 +112,18 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   View view;
   ASSERT_TRUE(view.run({"17"}, 36)); // a positional argument: discovery all the same
   EXPECT_TRUE(view.shows("orchestrator_agent.txt", orch.pid(), first.pid())) << view.screen_text();
-  EXPECT_TRUE(rate_shown(first, view)) << view.screen_text();
+  const std::string rate = "|Rate:    100.0 blocks/s, 1.0 MiB/s\n";
+  EXPECT_TRUE(zt::wait_until([&] { // 100 blocks and 1 MiB per published second, faster than redrawn
+    ProgressSegment &r = first.record();
+    r.elapsed_ms += 250, r.blocks_done += 25, r.bytes_raw += 262144;
+    return first.republish() && view.screen_text().find(rate) != std::string::npos;
+  })) << view.screen_text();
+  // Frames drawn before the writer publishes anything new (a key, a new message only) keep the rate.
+  view.send_keys("x");
+  snprintf(first.record().message, sizeof first.record().message, "standing still");
+  first.republish();
+  EXPECT_TRUE(view.wait_text("|Status: running - standing still\n")) << view.screen_text();
+  EXPECT_NE(view.screen_text().find(rate), std::string::npos) << view.screen_text();
   // A restore far ahead of the agent; worker 3 idle, 4 on block 17, any other k on 1000 + k.
   b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536, b.workers_total = 13;
   b.bytes_compressed = 1023, b.elapsed_ms = 360000000, b.eta_s = 0, b.bg_active = 1, b.cpu_flags = 2;
@@ -155,11 +154,34 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   View failed; // alive without a segment: the error once the screen has ended
   ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
   EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)\n"));
-  int status = -1;
-  EXPECT_TRUE(failed.wait_exit(&status) && status == 0);
+  EXPECT_EQ(failed.wait_exit(), 0);
 }
 
-TEST(SelectionBox, ListsNavigatesAndOpens) {
+// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT) leaves the terminal in
+// its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused at once.
+TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
+  zt::FakeTool tool;
+  ASSERT_TRUE(tool.publish(agent(tool.pid())));
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0}) {
+    View view;
+    const std::string pid_file = view.dir.path + "/pid"; // the monitor's; then its status and modes
+    ASSERT_TRUE(view.start({"sh", "-c",
+                            "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$0\" \"$@\"; echo status=$?; "
+                            "stty -a | tr ' ;' '\\n\\n' | grep -x -e '-*icanon' -e '-*echo'",
+                            pid_file, MONITOR, "--no-syslog", "--log-path", view.dir.path, "--pid",
+                            std::to_string(tool.pid())},
+                           80, 30, {sig != 0 ? "-NO_SUCH_VARIABLE" : "TERM=dumb"}));
+    std::vector<std::string> want = {"status=1", "icanon", "echo"};
+    if (sig == 0)
+      want.insert(want.begin(), "error: cannot set up the terminal (TERM=dumb)");
+    else if (view.wait_text("Press 'q' to quit"))
+      kill(atoi(zt::read_file(pid_file).c_str()), sig);
+    EXPECT_TRUE(view.wait_equal(want)) << sig << "\n" << view.screen_text();
+    EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n")) << sig;
+  }
+}
+
+TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   zt::FakeTool tools[7];
   const struct { uint8_t tool, type, state; const char *name, *kind, *type_text, *state_text; } rows[] = {
       {TOOL_AGENT, 7, STATE_RUNNING, "alpha", "agent", "?", "running"},
@@ -170,51 +192,73 @@ TEST(SelectionBox, ListsNavigatesAndOpens) {
       {TOOL_XENV, BACKUP_FULL, STATE_STARTING, "zeta", "xenV", "-", "starting"},
       {TOOL_AGENT, BACKUP_FULL, STATE_RUNNING, "hidden-child", "agent", "FULL", "running"}};
   const int child_of[] = {3, 4, 2, 6, -1, 999999, -1}; // only an orchestrator's other pid is hidden
+  std::map<uint32_t, std::string> listed; // each entry's row, but the mark
+  char row[128];
   for (int i = 0; i < 7; i++) {
     ProgressSegment r = zt::fake_record(tools[i].pid(), rows[i].tool, rows[i].name);
     r.backup_type = rows[i].type, r.state = rows[i].state;
     r.child_pid = child_of[i] < 0 ? 0 : child_of[i] < 7 ? tools[child_of[i]].pid() : child_of[i];
     ASSERT_TRUE(tools[i].publish(r));
+    snprintf(row, sizeof row, "%-20s %-8u %-5s %-8s %s", rows[i].name, tools[i].pid(), rows[i].type_text,
+             rows[i].kind, rows[i].state_text);
+    if (i < 6)
+      listed[tools[i].pid()] = row;
   }
   tools[6].stop(); // a stale segment, hidden all the same
-  std::vector<int> order; // the box lists in scan order, the directory's
-  DIR *dir = opendir("/dev/shm");
-  while (const dirent *e = readdir(dir))
-    for (int i = 0; i < 6; i++)
-      if (e->d_name == PROGRESS_NAME_PREFIX + std::to_string(tools[i].pid()))
-        order.push_back(i);
-  closedir(dir);
-  ASSERT_EQ(order.size(), 6u);
-  auto box = [&](int selected) {
+  std::vector<std::pair<uint32_t, std::string>> order; // the box lists in scan order, the directory's
+  auto box = [&](size_t first, size_t shown, size_t selected) {
+    order.clear();
+    for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
+      if (auto it = listed.find(strtoul(e.path().extension().c_str() + 1, nullptr, 10)); it != listed.end())
+        order.push_back(*it);
     std::vector<std::string> s = {"zpr_monitor - multiple running backups/restores found",
                                   "Use Up/Down and Enter to select, q to quit", "",
                                   "     NAME                 PID      TYPE  TOOL     STATE"};
-    for (int k = 0; k < 6; k++) {
-      const auto &e = rows[order[k]];
-      char row[128];
-      snprintf(row, sizeof row, "%-4s %-20s %-8u %-5s %-8s %s", k == selected ? ">" : "", e.name,
-               tools[order[k]].pid(), e.type_text, e.kind, e.state_text);
-      s.push_back(row);
-    }
+    if (first > 0)
+      s.push_back("  ^ more");
+    for (size_t k = first; k < first + shown && k < order.size(); k++)
+      s.push_back((k == selected ? ">    " : "     ") + order[k].second);
+    if (first + shown < order.size())
+      s.push_back("  v more");
     return s;
   };
   View view;
   ASSERT_TRUE(view.run({}, 12));
-  EXPECT_TRUE(view.wait_equal(box(0))) << view.screen_text();
+  EXPECT_TRUE(view.wait_equal(box(0, 6, 0))) << view.screen_text();
   std::string attrs;
   view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
   EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
   const struct { const char *key; int selected; } steps[] = {{"Up", 0},   {"Down", 1}, {"j", 2},    {"x", 2}, {"Down", 3},
                                                              {"Down", 4}, {"j", 5},    {"Down", 5}, {"k", 4}, {"Up", 3}};
   for (const auto &s : steps)
-    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(s.selected))) << s.key << "\n" << view.screen_text();
+    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected))) << s.key << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
-  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(tools[order[3]].pid()) + " (")) << view.screen_text();
+  EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " ("));
   EXPECT_TRUE(view.quits("q"));
   for (const char *key : {"Q", "Escape"}) {
     View again;
-    EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0)) && again.quits(key)) << key;
+    EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0, 6, 0)) && again.quits(key)) << key;
   }
+  // 40 entries in 16 list rows: the list scrolls with the selection, marked where entries lie
+  // above or below, and Enter opens the entry shown (pids beyond the kernel's limit).
+  for (uint32_t pid = 4200001; pid <= 4200034; pid++) {
+    ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, ("j" + std::to_string(pid)).c_str());
+    ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r));
+    snprintf(row, sizeof row, "j%-19u %-8u FULL  agent    starting", pid, pid);
+    listed[pid] = row;
+  }
+  View many;
+  ASSERT_TRUE(many.run({}, 20));
+  EXPECT_TRUE(many.wait_equal(box(0, 15, 0))) << many.screen_text();
+  for (auto [downs, first, shown, selected] : {std::tuple{15, 2, 14, 15}, {23, 25, 15, 38}, {1, 25, 15, 39}}) {
+    for (int i = 0; i < downs; i++)
+      many.send_keys("Down");
+    EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
+  }
+  many.send_keys("Enter");
+  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " ("));
+  for (uint32_t pid = 4200001; pid <= 4200034; pid++)
+    zt::fake_segment_remove(pid);
 }
 
 TEST(MonitorCommandLine, StatusAndOutputs) {
@@ -226,7 +270,10 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
       {{"--dump", "--help"}, 0, help, ""}, {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
       {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"}, {{}, 1, "", NONE},
       {{"--pid", "0"}, 1, "", NONE}, {{"--pid=x1"}, 1, "", NONE},
-      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"}};
+      {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
+      // A negative or over-32-bit number is no number: one attempt, pid 0 (wrapped: for ever, pid 1).
+      {{"--dump", "-p", "1", "--wait", "-5"}, 1, "", no_segment + "1\n"},
+      {{"--dump", "-p", "4294967297", "--wait", "0"}, 1, "", no_segment + "0\n"}};
   for (const auto &row : rows) {
     std::vector<std::string> args = {"--no-syslog", "--no-log"};
     args.insert(args.end(), row.args.begin(), row.args.end());
@@ -237,6 +284,14 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
   zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
   EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
+  zt::FakeTool tool; // never ends: a dump blind to its lost output would run on
+  ASSERT_TRUE(tool.publish(zt::fake_record(tool.pid(), TOOL_AGENT)));
+  for (const char *mode : {"--dump", "--help", "--version"}) {
+    std::vector<std::string> args = {MONITOR, "--no-log", "--no-syslog", mode, "-p", std::to_string(tool.pid())};
+    EXPECT_EQ(zt::wait_exit(zt::spawn_program(args, "/dev/full", logs.path + "/err")), 1) << mode;
+    EXPECT_EQ(zt::read_file(logs.path + "/err"),
+              "error: cannot write to standard output: No space left on device\n");
+  }
 }
 
 struct Dump { // a dump in the background, its output read while it runs
@@ -274,7 +329,7 @@ TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
   o.state = STATE_RUNNING, o.start_wall -= 5, o.blocks_total = 77;
   c.state = 7, c.start_wall = 0; // not starting: its own elapsed time
   ASSERT_TRUE(orch.publish(o) && child.publish(c));
-  Dump dump(orch.pid());
+  Dump dump(orch.pid(), "-5"); // no number: 20 ms (wrapped: over an hour)
   const std::string header = zt::read_file(ZPR_SCREENS "dump_header.txt");
   ASSERT_TRUE(zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
   std::string out = dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
@@ -346,8 +401,8 @@ TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   EXPECT_TRUE(o.wait_text(WAITING) && zt::wait_until([&] { return odd_dump.out().size() > 200; })); // the header
   EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1) << "no line while the counter is odd";
   ASSERT_TRUE(zt::fake_segment_write(odd.pid(), r));
-  EXPECT_TRUE(o.wait_equal(zt::screen_of(30, {{0, "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)"},
-                                                   {1, "Status: ?"}, {2, "~Elapsed: 00:00:[0-5][0-9]"}, {5, "Press 'q' to quit"}})))
+  const std::string title = "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)";
+  EXPECT_TRUE(o.wait_equal({title, "Status: ?", "~Elapsed: 00:00:[0-5][0-9]", "", "", "Press 'q' to quit"}))
       << o.screen_text();
   odd.stop();
   EXPECT_TRUE(o.quits("q") && zt::wait_exit(odd_dump.pid) == 0);
@@ -372,7 +427,7 @@ TEST(Hostile, RandomRecords) {
   Dump dump(writer);
   ASSERT_TRUE(w.run({"--pid", std::to_string(writer)}));
   for (int i = 0; i < 40; i++) // each key redraws at once; half of them in a small terminal
-    i == 20 ? w.resize(30, w.height = 8) : w.send_keys("x");
+    i == 20 ? w.tmux({"resize-window", "-t", "zt", "-x", "30", "-y", "8"}) : w.send_keys("x");
   EXPECT_FALSE(w.exited());
   EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0); // the dump on the first DONE
   kill(writer, SIGKILL);
@@ -392,6 +447,11 @@ TEST(Hostile, ThingsNamedLikeSegments) {
               "error: no progress segment for PID " + p + "\n") << kind;
     EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
   }
+  ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, sizeof r)); // mode 0600, root's
+  zt::RunResult u = zt::run_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                                         MONITOR, "--no-log", "--no-syslog"});
+  EXPECT_EQ(u.status, 1);
+  EXPECT_EQ(u.err, NONE + "1 progress segment could not be opened for lack of permission (try as root)\n");
 }
 
 } // namespace

@@ -8,23 +8,19 @@
 
 namespace zt {
 
-TmuxSession::TmuxSession() {
-  write_file(dir.path + "/tmux.conf", "set -g status off\nset -g remain-on-exit on\n"
-                                      "set -g remain-on-exit-format ''\nset -g history-limit 0\n");
-}
-
 int TmuxSession::tmux(const std::vector<std::string> &args, std::string *out) {
-  std::vector<std::string> argv = {"/usr/bin/tmux", "-f", dir.path + "/tmux.conf", "-S", dir.path + "/sock"};
+  std::vector<std::string> argv = {"-f", dir.path + "/tmux.conf", "-S", dir.path + "/sock"};
   argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = spawn_program(argv, dir.path + "/out", dir.path + "/err");
-  int status = pid > 0 ? zt::wait_exit(pid) : -1;
+  RunResult r = run_program("/usr/bin/tmux", argv);
   if (out != nullptr)
-    *out = read_file(dir.path + "/out");
-  return status;
+    *out = r.out;
+  return r.status;
 }
 
 bool TmuxSession::start(const std::vector<std::string> &argv, int width, int height,
                         const std::vector<std::string> &env) {
+  write_file(dir.path + "/tmux.conf", "set -g status off\nset -g remain-on-exit on\n"
+                                      "set -g remain-on-exit-format ''\nset -g history-limit 0\n");
   std::vector<std::string> args = {"new-session", "-d", "-s", "zt", "-x", std::to_string(width),
                                    "-y", std::to_string(height), "env", "-u", "TMUX"};
   for (const std::string &e : env)
@@ -52,15 +48,13 @@ std::string TmuxSession::screen_text() {
   return text;
 }
 
-bool TmuxSession::wait_screen(const std::function<bool(const std::vector<std::string> &)> &cond, int timeout_ms) {
-  return wait_until([&] { return cond(screen()); }, timeout_ms);
-}
 bool TmuxSession::wait_text(const std::string &text, int timeout_ms) {
   return wait_until([&] { return screen_text().find(text) != std::string::npos; }, timeout_ms);
 }
 
 bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeout_ms) {
-  return wait_screen([&](const std::vector<std::string> &rows) {
+  return wait_until([&] {
+    const std::vector<std::string> rows = screen();
     for (size_t i = 0; i < std::max(rows.size(), expected.size()); i++) {
       std::string got = i < rows.size() ? rows[i] : "", want = i < expected.size() ? expected[i] : "";
       if (want[0] == '~' ? fnmatch(want.c_str() + 1, got.c_str(), 0) != 0 : got != want)
@@ -70,29 +64,9 @@ bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeo
   }, timeout_ms);
 }
 
-bool TmuxSession::wait_exit(int *status, int timeout_ms) { return wait_until([&] { return exited(status); }, timeout_ms); }
-bool TmuxSession::resize(int width, int height) {
-  return tmux({"resize-window", "-t", "zt", "-x", std::to_string(width), "-y", std::to_string(height)}) == 0;
-}
-
-bool TmuxSession::exited(int *status) {
-  std::string text = read_file(dir.path + "/status");
-  if (status != nullptr && !text.empty())
-    *status = atoi(text.c_str());
-  return !text.empty() && text.back() == '\n';
-}
-
-void TmuxSession::kill() {
-  if (started)
-    tmux({"kill-server"});
-  started = false;
-}
-
-std::vector<std::string> screen_of(int height, const std::vector<std::pair<int, std::string>> &rows) {
-  std::vector<std::string> screen(height);
-  for (const auto &[row, text] : rows)
-    screen.at(row) = text;
-  return screen;
+bool TmuxSession::exited() { return read_file(dir.path + "/status").ends_with('\n'); }
+int TmuxSession::wait_exit(int timeout_ms) {
+  return wait_until([&] { return exited(); }, timeout_ms) ? atoi(read_file(dir.path + "/status").c_str()) : -1;
 }
 
 } // namespace zt

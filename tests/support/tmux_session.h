@@ -2,9 +2,6 @@
 // session of a fixed size, started from the test (and its /dev/shm).
 #pragma once
 
-#include <functional>
-#include <utility>
-
 #include "support/fake_segment.h"
 
 namespace zt {
@@ -13,25 +10,21 @@ struct TmuxSession {
   TempDir dir; // the socket, the configuration and the exit status
   bool started = false;
 
-  TmuxSession();
-  ~TmuxSession() { kill(); }
+  ~TmuxSession() {
+    if (started)
+      tmux({"kill-server"});
+  }
   // Starts argv in a width x height terminal; env "NAME=value" adds, "-NAME" removes.
   bool start(const std::vector<std::string> &argv, int width, int height, const std::vector<std::string> &env = {});
   bool send_keys(const std::string &key) { return tmux({"send-keys", "-t", "zt", key}) == 0; } // "q", "Up"
   std::vector<std::string> screen(); // one string per row, trailing spaces removed
   std::string screen_text();         // for failure messages
-  bool wait_screen(const std::function<bool(const std::vector<std::string> &)> &cond, int timeout_ms = 20000);
   bool wait_text(const std::string &text, int timeout_ms = 20000); // in some row
-  // Until the screen equals expected; a row "~pattern" is a shell pattern.
+  // Until the screen equals expected, rows past its end empty; a row "~pattern" is a shell pattern.
   bool wait_equal(const std::vector<std::string> &expected, int timeout_ms = 20000);
-  bool resize(int width, int height); // the program gets SIGWINCH
-  bool exited(int *status = nullptr); // *status as a shell reports it
-  bool wait_exit(int *status = nullptr, int timeout_ms = 20000);
-  void kill();
+  bool exited();
+  int wait_exit(int timeout_ms = 20000); // the status as a shell reports it, or -1 if still running
   int tmux(const std::vector<std::string> &args, std::string *out = nullptr);
 };
-
-// An expected screen of height rows, empty except the given ones.
-std::vector<std::string> screen_of(int height, const std::vector<std::pair<int, std::string>> &rows);
 
 } // namespace zt
