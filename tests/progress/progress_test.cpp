@@ -231,6 +231,37 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
   }
 }
 
+// A second create fails and keeps the first; a forked child (it inherits
+// the writer's state) leaves its parent's segment alone whatever it calls;
+// destroy and finish each put back exactly the actions from before.
+TEST(WriterSignals, SecondCreateForkedChildAndRestoredActions) {
+  EXPECT_EQ(in_child([] {
+              const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};
+              signal(SIGINT, plain), signal(SIGTERM, SIG_DFL), signal(SIGHUP, SIG_IGN);
+              struct sigaction before[3], now;
+              for (int i = 0; i < 3; i++)
+                sigaction(sigs[i], nullptr, &before[i]);
+              int bad = 0;
+              for (int round = 0; round < 2; round++) {
+                ProgressSegment *s, *second = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
+                if (progress_create(&s, TOOL_PROXMOX, "first", 0, 0, "") != ST_OK)
+                  return 99;
+                bad |= progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second || progress_current() != s;
+                bad |= (in_child([] {
+                          ProgressSegment *current = progress_current();
+                          progress_set_child(77), progress_destroy(&current), progress_finish(1);
+                          return raise(SIGTERM);
+                        }) != 1000 + SIGTERM) << 1;
+                bad |= (!shm_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first")) << 2;
+                round == 0 ? progress_destroy(&s) : progress_finish(1);
+                for (int i = 0; i < 3; i++)
+                  bad |= (sigaction(sigs[i], nullptr, &now) || now.sa_handler != before[i].sa_handler ||
+                          now.sa_flags != before[i].sa_flags) << (3 + i);
+              }
+              return bad;
+            }), 0);
+}
+
 // Reader: crafted objects under pids that are not running.
 struct Reader : ::testing::Test {
   std::vector<std::string> made;
