@@ -3,14 +3,12 @@
 // report's rules on made-up processors.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <climits>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "digest/codec.h"
 #include "digest/cpu_features.h"
 #include "digest/cpu_features_internal.h"
@@ -50,20 +48,15 @@ TEST(Sha256, PublishedDigestsWholeAndInPieces) {
 }
 
 TEST(Sha256, FailuresPrintOneLineAndAbort) {
+  zt::TempDir dir;
   for (int use : {0, 1, 2}) {
-    zt::TempDir dir;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      freopen((dir.path + "/err").c_str(), "w", stderr);
-      Sha256Context c{};
-      uint8_t d[SHA256_DIGEST_BYTES];
-      use == 0 ? sha256_fatal() : use == 1 ? sha256_final(&c, d) : sha256_update(&c, "abc", 3);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << use;
+    EXPECT_EQ(zt::in_child([&] {
+                Sha256Context c{};
+                uint8_t d[SHA256_DIGEST_BYTES];
+                if (freopen((dir.path + "/err").c_str(), "w", stderr) != nullptr)
+                  use == 0 ? sha256_fatal() : use == 1 ? sha256_final(&c, d) : sha256_update(&c, "abc", 3);
+                return 0;
+              }), 1000 + SIGABRT) << use;
     EXPECT_EQ(zt::read_file(dir.path + "/err"), "fatal: OpenSSL SHA-256 failed\n");
   }
 }

@@ -17,13 +17,11 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +30,7 @@
 #include "platform/sysutil.h"
 #include "platform/sysutil_internal.h"
 #include "platform/thread.h"
+#include "child.h"
 #include "support/test_support.h"
 
 // Writes may be cut on demand: the first call of a series writes at most
@@ -50,20 +49,7 @@ extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
 
 namespace {
 
-// fn in a forked child, as nobody (65534) when asked; its result or -1.
-int in_child(const std::function<int()> &fn, bool nobody = false) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) { // through exit(), so coverage builds count what the child ran
-    int rc = nobody && (setgid(65534) != 0 || setuid(65534) != 0) ? 120 : fn();
-#ifdef __SANITIZE_ADDRESS__
-    _exit(rc); // the leak check cannot run in every child
-#endif
-    exit(rc);
-  }
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
+using zt::in_child;
 
 // A loop device on image, detached when the last descriptor closes.
 struct Loop {
