@@ -1,8 +1,6 @@
-// Codec decompression of arbitrary bytes into bounded buffers, and their
-// round trip through each codec.  Byte 0 picks the codec (3 stands for
-// every unknown id), bytes 1-2 the destination capacity, the rest is the
-// source.  Every buffer is a heap block of exactly its size, so an access
-// past it is caught by AddressSanitizer.
+// Arbitrary bytes decompressed into bounded buffers and round-tripped through each codec.  Byte 0
+// picks the codec (3: any unknown id), bytes 1-2 the capacity, the rest is the source.  Buffers are
+// heap blocks of exactly their size, so AddressSanitizer catches an access past them.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -1,6 +1,5 @@
-// The system description's and the load sampler's text parsers on one
-// arbitrary file, handed over as /proc/self/fd/N of a memfd so they open
-// and read it as they read the real files.
+// The system description's and the load sampler's parsers on one arbitrary file, a memfd's
+// /proc/self/fd/N, so they open and read it as they read the real files.
 #include <sys/mman.h>
 #include <unistd.h>
 

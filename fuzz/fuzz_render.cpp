@@ -1,10 +1,7 @@
-// Whole records of another process as the monitor shows them: the dump
-// line and the live view's pages (a plain tool's, an orchestrator's summary
-// with its child's page, the waiting frame) on an off-screen curses screen
-// of assorted sizes, tiny ones included.  Input: two records of 1208 bytes
-// (padded or cut; magic and version made valid), then control bytes for the
-// sizes and the frame.  The records live in real segments of pids above the
-// kernel's pid limit; the live view gets "q" after one frame.
+// Records of other processes (real segments of pids above the kernel's limit) as the monitor shows
+// them: the dump line and one frame of the live view (a tool's page, an orchestrator's summary with
+// its child's, the waiting frame) on off-screen curses screens of assorted sizes, tiny ones too.
+// Input: two records of 1208 bytes (cut or padded; magic and version made valid), control bytes.
 #include <curses.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -32,8 +29,8 @@ const char *shm_name(uint32_t pid) {
 
 // An odd counter when waiting: the writer died inside an update.
 void store(int which, const ProgressSegment &record, bool waiting) {
-  *g_seg[which] = record;
-  g_seg[which]->magic = PROGRESS_MAGIC, g_seg[which]->version = PROGRESS_VERSION, g_seg[which]->seq = waiting;
+  ProgressSegment &seg = *g_seg[which] = record;
+  seg.magic = PROGRESS_MAGIC, seg.version = PROGRESS_VERSION, seg.seq = waiting;
 }
 
 void frame_and_dump(int cols, int rows) {
