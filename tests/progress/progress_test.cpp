@@ -133,8 +133,8 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   EXPECT_EQ(std::to_string(c.state) + c.message, std::to_string(STATE_RUNNING) + x400.substr(0, 127));
 }
 
-TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
-  EXPECT_EQ(in_child([] {
+TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
+  EXPECT_EQ(in_child([] { // the failure comes at creation, not as SIGBUS at the first store
               if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
                 return 10;
@@ -143,9 +143,6 @@ TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
               return progress_create(&s, 0, "full", 0, 0, "") == ST_IO && s == nullptr &&
                              progress_current() == nullptr && !shm_exists(self()) ? 0 : 1;
             }), 0);
-}
-
-TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
   EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
               progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
               progress_set_child(5);
@@ -158,10 +155,10 @@ TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
             }), 0);
 }
 
-// A child sets its own action (none, a plain handler, a SA_SIGINFO
-// handler, SIG_IGN, or a plain one and a first segment whose name then
-// vanished) and creates a segment; the handlers write their letter to a
-// pipe.
+// A child sets its own action (none, a plain handler, a SA_SIGINFO handler,
+// SIG_IGN, or a plain one and a first segment whose name then vanished),
+// creates a segment and raises the signal; the handlers write their letter
+// to a pipe, after the child's pid.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
@@ -178,42 +175,32 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
     SCOPED_TRACE(std::string(strsignal(row.sig)) + " prior " + std::to_string(row.prior));
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      g_fd = fds[1];
+    g_fd = fds[1];
+    int end = in_child([&] {
       struct sigaction sa {};
       sa.sa_handler = row.prior == IGNORED ? SIG_IGN : row.prior == NONE ? SIG_DFL : plain;
       if (row.prior == INFO)
         sa.sa_sigaction = with_info, sa.sa_flags = SA_SIGINFO;
       sigaction(row.sig, &sa, nullptr);
       ProgressSegment *s;
+      uint32_t pid = self();
       // A second create after the name vanished must not save its own
       // handler as the previous action, or the handler would call itself.
-      if (row.prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(self()).c_str())))
-        _exit(4);
-      if (progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(fds[1], "r", 1) != 1)
-        _exit(3);
-      for (;;)
-        pause();
-    }
+      if ((row.prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
+          progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
+        return 3;
+      raise(row.sig); // an ignored one is discarded: the process and its segment stay
+      return shm_exists(pid) ? raise(SIGTERM) : 4;
+    });
     close(fds[1]);
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(kill(pid, row.sig), 0);
-    if (row.prior == IGNORED) { // discarded when sent: still alive, segment kept
-      EXPECT_TRUE(kill(pid, 0) == 0 && shm_exists(static_cast<uint32_t>(pid)));
-      kill(pid, SIGTERM);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::string trace;
-    while (read(fds[0], &c, 1) == 1)
-      trace += c;
+    uint32_t pid = 0;
+    char trace[8] = {};
+    EXPECT_EQ(read(fds[0], &pid, 4), 4);
+    (void)!read(fds[0], trace, sizeof trace - 1);
     close(fds[0]);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == (row.prior == IGNORED ? SIGTERM : row.sig));
-    EXPECT_FALSE(shm_exists(static_cast<uint32_t>(pid)));
-    EXPECT_EQ(trace, row.trace);
+    EXPECT_EQ(end, 1000 + (row.prior == IGNORED ? SIGTERM : row.sig));
+    EXPECT_FALSE(shm_exists(pid));
+    EXPECT_STREQ(trace, row.trace);
   }
 }
 
