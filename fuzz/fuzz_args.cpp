@@ -31,8 +31,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  // Each argument a heap block of exactly its length and NUL, so a read
-  // past it is caught.
+  // Each argument a heap block of exactly its length and NUL, so a read past it is caught.
   static char program[] = "zpr_monitor", def[] = "default";
   char *argv[66] = {program};
   int argc = 1;

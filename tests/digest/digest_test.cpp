@@ -1,6 +1,5 @@
-// SHA-256 against published vectors and its fatal path, the codecs' edges
-// (round trips run in zpr_demo and the codec fuzz target), and the CPU
-// report's rules on made-up processors.
+// SHA-256 against published vectors and its fatal path, the codecs' edges (round trips run in
+// zpr_demo and the codec fuzz target), and the CPU report's rules on made-up processors.
 #include <gtest/gtest.h>
 
 #include <csignal>

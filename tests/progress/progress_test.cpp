@@ -153,10 +153,9 @@ TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
             }), 0);
 }
 
-// A child sets its own action (none, a plain handler, a SA_SIGINFO handler,
-// SIG_IGN, or a plain one and a first segment whose name then vanished),
-// creates a segment and raises the signal; the handlers write their letter
-// to a pipe, after the child's pid.
+// A child sets its own action (none, a plain handler, a SA_SIGINFO handler, SIG_IGN, or a plain one
+// and a first segment whose name then vanished), creates a segment and raises the signal; the
+// handlers write their letter to a pipe, after the child's pid.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
@@ -364,9 +363,8 @@ TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
     craft(pid, r);
     want.insert(std::to_string(pid) + " job 312 " + std::to_string(pid + 1000));
   }
-  // Leading zeros and trailing letters name 123's segment; the entries
-  // carry the pid stored in it, and its name cut and terminated.  Names
-  // without a number, or 0, and an odd counter are skipped.
+  // Leading zeros and trailing letters name 123's segment; the entries carry the pid stored in it,
+  // and its name cut and terminated.  Names without a number, or 0, and an odd counter are skipped.
   ProgressSegment named = zt::fake_record(777, TOOL_AGENT), odd = named;
   memset(named.name, 'n', sizeof named.name);
   odd.seq = 3;

@@ -1,7 +1,6 @@
-// The common runtime: status texts, the console logger, the run log in its
-// logfile and in syslog, and the self-test against libraries that
-// misbehave on demand.  Option handling runs end to end in zpr_monitor's
-// start-up tests and the argument fuzz target.
+// The common runtime: status texts, the console logger, the run log in its logfile and in syslog,
+// and the self-test against libraries that misbehave on demand.  Option handling runs end to end in
+// zpr_monitor's start-up tests and the argument fuzz target.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -29,8 +28,8 @@
 #include "runtime/status.h"
 #include "support/test_support.h"
 
-// The codec and digest libraries, spoiled on demand: these definitions take
-// the place of the shared libraries' for the code linked into this program.
+// The codec and digest libraries spoiled on demand: these definitions take the place of the shared
+// libraries' in this program, and the link wraps the calls of the suite's own crc32c.
 namespace {
 enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG, CRC_WRONG };
 Fault g_fault = NONE;
@@ -52,7 +51,6 @@ int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *
   md[31] ^= g_fault == SHA_WRONG;
   return rc;
 }
-// crc32c comes from the suite's static library: the link wraps its calls here.
 uint32_t __real__Z6crc32cjPKvm(uint32_t crc, const void *data, size_t len);
 uint32_t __wrap__Z6crc32cjPKvm(uint32_t crc, const void *data, size_t len) {
   return __real__Z6crc32cjPKvm(crc, data, len) ^ (g_fault == CRC_WRONG);
@@ -77,12 +75,10 @@ char **argv_of(const Texts &args) {
 }
 int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
 
-// One case of process-wide start-up state: body runs in a forked child
-// that ends through exit() (so exit handlers run), in a private mount
-// namespace with empty /dev and /var/log, whose /dev/log socket collects
-// what reaches syslog.  Texts come back normalised: the UTC stamps of
-// console and logfile lines ("2026-10-05T09:14:03Z ") and syslog's time
-// cut out, pids ("pid=N ", "name[N]: ") written "P".
+// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in
+// a private mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.  Texts
+// come back normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ",
+// "name[N]: ") written "P".
 struct Outcome {
   int code = -1;
   std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
@@ -292,9 +288,8 @@ TEST(RunLog, MaskValues) {
   for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
     err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
   EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
-  EXPECT_EQ(err, std::string() +
-                     "warning: zpr_runlog: invalid --log value '12abc' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value 'abc' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value '0x' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value ' ' -- using default 1\n");
+  std::string want;
+  for (std::string bad : {"12abc", "abc", "0x", " "})
+    want += "warning: zpr_runlog: invalid --log value '" + bad + "' -- using default 1\n";
+  EXPECT_EQ(err, want);
 }

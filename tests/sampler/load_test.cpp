@@ -29,10 +29,9 @@ TEST(Load, ReadingsOfAwkwardFiles) {
   std::string thousands; // past the line buffer, the rest would parse as a disk line of its own
   for (int i = 0; i < 100; i++)
     thousands += " 1000";
-  // Per file: its text, or "-" for none.  Extra CPU columns (guest) are not
-  // counted; a command name may hold ") "; every diskstats line that parses
-  // counts, an overlong one once; /proc/self/io's later lines win; the
-  // first two net lines are headers and "lo" is not traffic.
+  // Per file: its text, or "-" for none.  Extra CPU columns (guest) are not counted; a command name
+  // may hold ") "; every diskstats line that parses counts, an overlong one once; /proc/self/io's
+  // later lines win; the first two net lines are headers and "lo" is not traffic.
   const std::string rows[][6] = {
       {"cpu  10 20 30 40 50 60 70 80 90 100\ncpu0 1 1 1 1 1 1 1 1 1 1\n",
        "4711 (my) tool (x)) R 1 4711 4711 0 -1 4194560 120 0 3 0 1717 5 0 0 20 0 1 0 555 1 3\n",
@@ -58,8 +57,7 @@ TEST(Load, ReadingsOfAwkwardFiles) {
     bg_take_reading(&sources, 7, &got);
     EXPECT_EQ(text(got), row[5]);
   }
-  // A zeroed sampler's first call primes it and yields zeros; the next
-  // takes the loads since then.
+  // A zeroed sampler's first call primes it and yields zeros; the next takes the loads since then.
   BgSampler s{};
   BgLoad load{7, 7, 7, 7, 7, 7};
   bg_sample_from(&s, &load, &sources, 1000);
