@@ -164,8 +164,7 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   block_reader_close(&h);
   EXPECT_EQ(h.fd, -1);
 
-  // A seq_file answers at most a page per read: a block of it is still
-  // whole, never zeros where bytes exist.
+  // A seq_file answers at most a page per read: a block of it is still whole, never zeros where bytes exist.
   const std::string syms = zt::read_file("/proc/kallsyms");
   if (syms.size() < 70000)
     GTEST_SKIP() << "no /proc/kallsyms to read short from";

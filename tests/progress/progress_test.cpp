@@ -201,9 +201,8 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
   }
 }
 
-// A second create fails and keeps the first; a forked child (it inherits
-// the writer's state) leaves its parent's segment alone whatever it calls;
-// destroy and finish each put back exactly the actions from before.
+// A second create fails and keeps the first; a forked child (it inherits the writer's state) leaves its
+// parent's segment alone whatever it calls; destroy and finish each put back exactly the actions from before.
 TEST(WriterSignals, SecondCreateForkedChildAndRestoredActions) {
   EXPECT_EQ(in_child([] {
               const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};

@@ -75,10 +75,9 @@ char **argv_of(const Texts &args) {
 }
 int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
 
-// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in
-// a private mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.  Texts
-// come back normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ",
-// "name[N]: ") written "P".
+// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in a private
+// mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.  Texts come back
+// normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ", "name[N]: ") written "P".
 struct Outcome {
   int code = -1;
   std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
