@@ -1,5 +1,5 @@
-// Running a piece of a test in a forked child, for process-wide state,
-// privileges, namespaces and fatal endings.
+// fn in a forked child, as nobody (65534) when asked: its exit status, 1000 plus the signal that
+// ended it, or -1.  For process-wide state, privileges, namespaces and fatal endings.
 #pragma once
 
 #include <sys/wait.h>
@@ -11,8 +11,6 @@
 
 namespace zt {
 
-// fn in a forked child, as nobody (65534) when asked; its exit status, 1000
-// plus the signal that ended it, or -1.
 inline int in_child(const std::function<int()> &fn, bool nobody = false) {
   fflush(nullptr);
   pid_t pid = fork();
