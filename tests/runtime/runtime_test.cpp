@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "runtime/log.h"
 #include "runtime/options.h"
 #include "runtime/runlog.h"
@@ -106,15 +107,13 @@ std::string normal(const std::string &text) {
 
 Outcome run_case(const std::function<int()> &body) {
   zt::TempDir dir;
-  fflush(nullptr);
-  pid_t keeper = fork();
-  if (keeper == 0) {
+  int code = zt::in_child([&] {
     sockaddr_un addr{AF_UNIX, "/dev/log"};
     int sock = socket(AF_UNIX, SOCK_DGRAM, 0), status = 0;
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("t", "/dev", "tmpfs", 0, nullptr) || mount("t", "/var/log", "tmpfs", 0, nullptr) ||
         bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-      _exit(111);
+      return 111;
     pid_t pid = fork();
     if (pid == 0)
       exit(freopen((dir.path + "/err").c_str(), "w", stderr) ? body() : 120);
@@ -131,16 +130,13 @@ Outcome run_case(const std::function<int()> &body) {
       else
         done = waitpid(pid, &status, WNOHANG) == pid;
     }
-    zt::write_file(dir.path + "/syslog", normal(all));
-    zt::write_file(dir.path + "/log", normal(zt::read_file("/var/log/zpr/monitor.log")));
-    zt::write_file(dir.path + "/err", normal(zt::read_file(dir.path + "/err")));
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 255);
-  }
-  int status = 0;
-  waitpid(keeper, &status, 0);
-  EXPECT_NE(WEXITSTATUS(status), 111) << "no private namespace";
-  return {WEXITSTATUS(status), zt::read_file(dir.path + "/err"), zt::read_file(dir.path + "/log"),
-          zt::read_file(dir.path + "/syslog")};
+    zt::write_file(dir.path + "/syslog", all);
+    zt::write_file(dir.path + "/log", zt::read_file("/var/log/zpr/monitor.log"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  });
+  EXPECT_NE(code, 111) << "no private namespace";
+  auto text = [&](const char *name) { return normal(zt::read_file(dir.path + name)); };
+  return {code, text("/err"), text("/log"), text("/syslog")};
 }
 
 } // namespace
