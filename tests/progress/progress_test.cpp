@@ -162,31 +162,27 @@ void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
 enum Prior { NONE, PLAIN, INFO, IGNORED, VANISHED };
 
 TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
-  const struct {
-    int sig;
-    Prior prior;
-    const char *trace;
-  } rows[] = {{SIGTERM, NONE, ""},  {SIGINT, NONE, ""},   {SIGHUP, NONE, ""},    {SIGTERM, PLAIN, "h"},
-              {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(std::string(strsignal(row.sig)) + " prior " + std::to_string(row.prior));
+  for (auto [sig, prior, want] : std::initializer_list<std::tuple<int, Prior, const char *>>{
+           {SIGTERM, NONE, ""}, {SIGINT, NONE, ""}, {SIGHUP, NONE, ""}, {SIGTERM, PLAIN, "h"},
+           {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}}) {
+    SCOPED_TRACE(std::string(strsignal(sig)) + " prior " + std::to_string(prior));
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     g_fd = fds[1];
     int end = in_child([&] {
       struct sigaction sa {};
-      sa.sa_handler = row.prior == IGNORED ? SIG_IGN : row.prior == NONE ? SIG_DFL : plain;
-      if (row.prior == INFO)
+      sa.sa_handler = prior == IGNORED ? SIG_IGN : prior == NONE ? SIG_DFL : plain;
+      if (prior == INFO)
         sa.sa_sigaction = with_info, sa.sa_flags = SA_SIGINFO;
-      sigaction(row.sig, &sa, nullptr);
+      sigaction(sig, &sa, nullptr);
       ProgressSegment *s;
       uint32_t pid = self();
       // A second create after the name vanished must not save its own
       // handler as the previous action, or the handler would call itself.
-      if ((row.prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
+      if ((prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
           progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
         return 3;
-      raise(row.sig); // an ignored one is discarded: the process and its segment stay
+      raise(sig); // an ignored one is discarded: the process and its segment stay
       return shm_exists(pid) ? raise(SIGTERM) : 4;
     });
     close(fds[1]);
@@ -195,9 +191,9 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
     EXPECT_EQ(read(fds[0], &pid, 4), 4);
     (void)!read(fds[0], trace, sizeof trace - 1);
     close(fds[0]);
-    EXPECT_EQ(end, 1000 + (row.prior == IGNORED ? SIGTERM : row.sig));
+    EXPECT_EQ(end, 1000 + (prior == IGNORED ? SIGTERM : sig));
     EXPECT_FALSE(shm_exists(pid));
-    EXPECT_STREQ(trace, row.trace);
+    EXPECT_STREQ(trace, want);
   }
 }
 
@@ -252,30 +248,27 @@ TEST_F(Reader, AttachAndSnapshot) {
   ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept"), v5 = good, v7 = good, magic = good;
   v5.version = 5, v7.version = 7, magic.magic = 0x50524F48;
   good.seq = 42;
-  const struct {
-    const char *name;
-    const ProgressSegment *record; // null: no object at all
-    size_t size;
-    StatusCode want;
-  } rows[] = {{"missing", nullptr, 0, ST_NOTFOUND},         {"version 5", &v5, 1208, ST_CORRUPT},
-              {"version 7", &v7, 1208, ST_CORRUPT},         {"wrong magic", &magic, 1208, ST_CORRUPT},
-              {"empty", &good, 0, ST_NOTFOUND},             {"one byte short", &good, 1207, ST_NOTFOUND},
-              {"directory", nullptr, 1, ST_NOTFOUND},       {"FIFO", nullptr, 2, ST_NOTFOUND},
-              {"symbolic link", nullptr, 3, ST_NOTFOUND},   {"longer", &good, 4096, ST_OK}};
   craft(701, good);
-  for (const auto &row : rows) { // a FIFO opened carelessly would block here for ever
+  // What is under 700's name: a record of a size, or without one (null) nothing or another kind of object.
+  for (auto [what, record, size, want] :
+       std::initializer_list<std::tuple<const char *, const ProgressSegment *, size_t, StatusCode>>{
+           {"missing", nullptr, 0, ST_NOTFOUND},       {"version 5", &v5, 1208, ST_CORRUPT},
+           {"version 7", &v7, 1208, ST_CORRUPT},       {"wrong magic", &magic, 1208, ST_CORRUPT},
+           {"empty", &good, 0, ST_NOTFOUND},           {"one byte short", &good, 1207, ST_NOTFOUND},
+           {"directory", nullptr, 1, ST_NOTFOUND},     {"FIFO", nullptr, 2, ST_NOTFOUND},
+           {"symbolic link", nullptr, 3, ST_NOTFOUND}, {"longer", &good, 4096, ST_OK}}) {
     if (unlink(name("700").c_str()) != 0)
       rmdir(shm_path(700).c_str());
-    if (row.record != nullptr)
-      craft(700, *row.record, row.size);
-    int made = row.record != nullptr || row.size == 0 ? 0
-               : row.size == 1                         ? mkdir(shm_path(700).c_str(), 0700)
-               : row.size == 2                         ? mkfifo(shm_path(700).c_str(), 0600)
-                                                       : symlink("zpr_progress.701", shm_path(700).c_str());
+    if (record != nullptr)
+      craft(700, *record, size);
+    int made = record != nullptr || size == 0 ? 0
+               : size == 1                     ? mkdir(shm_path(700).c_str(), 0700)
+               : size == 2                     ? mkfifo(shm_path(700).c_str(), 0600) // opened carelessly, it blocks
+                                               : symlink("zpr_progress.701", shm_path(700).c_str());
     ASSERT_EQ(made, 0);
     const ProgressSegment *seg = &good;
-    EXPECT_EQ(progress_attach(700, &seg), row.want) << row.name;
-    EXPECT_EQ(seg == nullptr, row.want != ST_OK) << row.name;
+    EXPECT_EQ(progress_attach(700, &seg), want) << what;
+    EXPECT_EQ(seg == nullptr, want != ST_OK) << what;
     progress_detach(&seg);
   }
   const ProgressSegment *seg = nullptr;

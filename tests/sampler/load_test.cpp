@@ -44,8 +44,7 @@ TEST(Load, ReadingsOfAwkwardFiles) {
        "primed 1 ms 7 cpu 360/90 own 1722 disk 102400/3072 net 3711/4928"},
       {"cpu 1 2 3 4\n", "4711 (tool) R 1 2 3\n", "-", "rchar: 100\nwchar: 100\nread_bytes: 4096\nwrite_bytes: 4096\n", "-",
        "primed 1 ms 7 cpu 10/4 own 0 disk 0/8192 net 0/0"},
-      {"garbage\n", "4711 (tool)", "-", "-", "-", "primed 1 ms 7 cpu 0/0 own 0 disk 0/0 net 0/0"},
-  };
+      {"garbage\n", "4711 (tool)", "-", "-", "-", "primed 1 ms 7 cpu 0/0 own 0 disk 0/0 net 0/0"}};
   zt::TempDir dir;
   const std::string p[5] = {dir.path + "/stat", dir.path + "/self_stat", dir.path + "/diskstats",
                             dir.path + "/io", dir.path + "/net"};
@@ -71,31 +70,27 @@ TEST(Load, ReadingsOfAwkwardFiles) {
 
 TEST(Load, ArithmeticBetweenReadings) {
   const BgSampler a{1, 1000, 10000, 4000, 500, 0, 0, 0, 0};
-  const struct {
-    BgSampler prev, cur;
-    const char *want;
-  } rows[] = {
+  const std::pair<BgSampler, const char *> rows[] = { // the reading after a; what it yields
       // CPU: 200 ticks, 50 idle, 60 our own.
-      {a, {1, 2000, 10200, 4050, 560, 0, 0, 0, 0}, "foreign 45 0 0 self 30 0 0"},
-      {a, {1, 2000, 10200, 4150, 600, 0, 0, 0, 0}, "foreign 0 0 0 self 50 0 0"}, // own above busy
-      {a, {1, 2000, 10200, 4050, 900, 0, 0, 0, 0}, "foreign 0 0 0 self 100 0 0"}, // capped
-      {a, {1, 2000, 10000, 4000, 560, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},   // no ticks
-      {a, {1, 2000, 5000, 100, 10, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},      // backwards
-      {a, {1, 2000, 10100, 9000, 500, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},   // idle > total
+      {{1, 2000, 10200, 4050, 560, 0, 0, 0, 0}, "foreign 45 0 0 self 30 0 0"},
+      {{1, 2000, 10200, 4150, 600, 0, 0, 0, 0}, "foreign 0 0 0 self 50 0 0"}, // own above busy
+      {{1, 2000, 10200, 4050, 900, 0, 0, 0, 0}, "foreign 0 0 0 self 100 0 0"}, // capped
+      {{1, 2000, 10000, 4000, 560, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},   // no ticks
+      {{1, 2000, 5000, 100, 10, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},      // backwards
+      {{1, 2000, 10100, 9000, 500, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},   // idle > total
       // Storage: 100 MiB/s is full scale; network: 12.5 MB/s.
-      {a, {1, 2000, 10000, 4000, 500, 209715200, 0, 0, 0}, "foreign 0 100 0 self 0 0 0"},
-      {a, {1, 2000, 10000, 4000, 500, 52428800, 52428800, 0, 0}, "foreign 0 0 0 self 0 50 0"},
-      {a, {1, 2000, 10000, 4000, 500, 0, 52428800, 0, 0}, "foreign 0 0 0 self 0 50 0"},
-      {a, {1, 2000, 10000, 4000, 500, 0, 0, 3750001, 1250000}, "foreign 0 0 20 self 0 0 10"},
-      {a, {1, 3500, 10000, 4000, 500, 0, 0, 3750001, 1250000}, "foreign 0 0 8 self 0 0 4"},
+      {{1, 2000, 10000, 4000, 500, 209715200, 0, 0, 0}, "foreign 0 100 0 self 0 0 0"},
+      {{1, 2000, 10000, 4000, 500, 52428800, 52428800, 0, 0}, "foreign 0 0 0 self 0 50 0"},
+      {{1, 2000, 10000, 4000, 500, 0, 52428800, 0, 0}, "foreign 0 0 0 self 0 50 0"},
+      {{1, 2000, 10000, 4000, 500, 0, 0, 3750001, 1250000}, "foreign 0 0 20 self 0 0 10"},
+      {{1, 3500, 10000, 4000, 500, 0, 0, 3750001, 1250000}, "foreign 0 0 8 self 0 0 4"},
       // No time passed, or the clock went back: one millisecond.
-      {a, {1, 1000, 10000, 4000, 500, 0, 0, 6250, 0}, "foreign 0 0 50 self 0 0 0"},
-      {a, {1, 900, 10000, 4000, 500, 0, 0, 6250, 0}, "foreign 0 0 50 self 0 0 0"},
-  };
-  for (const auto &row : rows) {
+      {{1, 1000, 10000, 4000, 500, 0, 0, 6250, 0}, "foreign 0 0 50 self 0 0 0"},
+      {{1, 900, 10000, 4000, 500, 0, 0, 6250, 0}, "foreign 0 0 50 self 0 0 0"}};
+  for (const auto &[cur, want] : rows) {
     BgLoad load{7, 7, 7, 7, 7, 7};
-    bg_load_between(&row.prev, &row.cur, &load);
-    EXPECT_EQ(text(load), row.want) << text(row.cur);
+    bg_load_between(&a, &cur, &load);
+    EXPECT_EQ(text(load), want) << text(cur);
   }
 }
 
