@@ -17,8 +17,7 @@ log=$(cmake --build "$build" -j "${ZPR_FUZZ_JOBS:-2}" --target "${targets[@]/#/f
 # The render target puts segments into /dev/shm: give it a private one.
 launcher=()
 [ "$(id -u)" -eq 0 ] && tests/private_shm.sh true 2>/dev/null && launcher=(tests/private_shm.sh)
-artifacts=$(realpath -m "$build/fuzz-artifacts")
-mkdir -p "$artifacts"
+artifacts=$(mkdir -p "$build/fuzz-artifacts" && realpath "$build/fuzz-artifacts")
 passed=0 failed=0
 for t in "${targets[@]}"; do
   work=$(mktemp -d "/tmp/zpr-fuzz-$t.XXXXXX")

@@ -107,23 +107,19 @@ TEST(Codec, EdgesAndFailures) {
 
 TEST(CpuReport, RulesOnMadeUpProcessors) {
   const unsigned AVX2 = CPU_FLAG_AVX2, SHA = CPU_FLAG_SHA_NI;
-  const struct {
-    uint32_t leaf;
-    std::string lacking; // of the facts the report reads; the CRC kernels' own stay false
-    unsigned flags;
-    const char *label;
-  } rows[] = {{0x1f, "", AVX2 | SHA, "SHA-NI"},  {0, "", 0, "scalar"},          {6, "", 0, "SSSE3"},
-              {6, "ssse3", 0, "scalar"},         {7, "sha", AVX2, "AVX2"},       {7, "sha bmi2", AVX2, "SSSE3"},
-              {7, "sha ymm", 0, "SSSE3"},        {7, "sha avx", 0, "SSSE3"},     {7, "sha osxsave ssse3", 0, "scalar"},
-              {7, "ssse3", AVX2 | SHA, "AVX2"},  {7, "ssse3 bmi1", AVX2 | SHA, "scalar"}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(std::to_string(row.leaf) + " lacking " + row.lacking);
-    auto has = [&](std::string fact) { return (" " + row.lacking + " ").find(" " + fact + " ") == std::string::npos; };
-    const CpuFacts facts{row.leaf, has("ssse3"), has("osxsave"), has("avx"), has("ymm"), has("bmi1"),
+  // (leaf, the facts the report reads that the processor lacks) -> flags, label; the CRC kernels' facts false
+  for (auto [leaf, lacking, flags, label] : std::initializer_list<std::tuple<uint32_t, std::string, unsigned, std::string>>{
+           {0x1f, "", AVX2 | SHA, "SHA-NI"}, {0, "", 0, "scalar"}, {6, "", 0, "SSSE3"}, {6, "ssse3", 0, "scalar"},
+           {7, "sha", AVX2, "AVX2"}, {7, "sha bmi2", AVX2, "SSSE3"}, {7, "sha ymm", 0, "SSSE3"},
+           {7, "sha avx", 0, "SSSE3"}, {7, "sha osxsave ssse3", 0, "scalar"}, {7, "ssse3", AVX2 | SHA, "AVX2"},
+           {7, "ssse3 bmi1", AVX2 | SHA, "scalar"}}) {
+    SCOPED_TRACE(std::to_string(leaf) + " lacking " + lacking);
+    auto has = [&](std::string fact) { return (" " + lacking + " ").find(" " + fact + " ") == std::string::npos; };
+    const CpuFacts facts{leaf, has("ssse3"), has("osxsave"), has("avx"), has("ymm"), has("bmi1"),
                          has("avx2"), has("bmi2"), has("sha"), false, false, false, false, false};
-    EXPECT_EQ(cpu_flags_from_facts(facts), row.flags);
-    EXPECT_STREQ(sha256_label_from_facts(facts, false), row.label);
-    EXPECT_EQ(std::string(sha256_label_from_facts(facts, true)), std::string(row.label) + "*");
+    EXPECT_EQ(cpu_flags_from_facts(facts), flags);
+    EXPECT_EQ(sha256_label_from_facts(facts, false), label);
+    EXPECT_EQ(sha256_label_from_facts(facts, true), label + "*");
   }
   const std::string label = (unsetenv("OPENSSL_ia32cap"), sha256_impl_label());
   setenv("OPENSSL_ia32cap", "", 1); // presence alone counts

@@ -103,7 +103,6 @@ TEST(File, StatusesOutParametersAndCutWrites) {
                       ST_INVAL, ST_INVAL}));
   EXPECT_EQ(fd * 100 + n * 10 + sector / 7, 4242u * 100 + 90 + 11);
   close(p[1]);
-
   ASSERT_EQ(file_open_rw(f.c_str(), 0644, &fd), ST_OK);
   char buf[16] = {};
   std::vector<uint64_t> counts(5);
@@ -163,7 +162,6 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   EXPECT_EQ(block_reader_read_at(&h, 40, 2, buf.data(), &got) * 100 + static_cast<int>(got), ST_AGAIN * 100 + 42);
   block_reader_close(&h);
   EXPECT_EQ(h.fd, -1);
-
   // A seq_file answers at most a page per read: a block of it is still whole, never zeros where bytes exist.
   const std::string syms = zt::read_file("/proc/kallsyms");
   if (syms.size() < 70000)
@@ -195,7 +193,6 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
                       block_writer_open(&r, "/dev/null"), block_writer_close(&r)}), // no flush there: no failure
             (Statuses{ST_NOTFOUND, ST_INVAL, ST_INVAL, ST_IO, 1, ST_NOTFOUND, ST_IO, ST_OK, ST_OK}));
   EXPECT_EQ(size * 10 + (h.ops == nullptr), 51u);
-
   // A path longer than the handle holds is opened in full and cut there.
   std::string path = dir.path;
   while (path.size() < 1300)
@@ -207,12 +204,10 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   EXPECT_EQ(std::string(h.path), path.substr(0, 1023));
   EXPECT_EQ((Statuses{block_writer_write(&h, 2, 4, "zz", 2), block_writer_write(&h, 0, 4, "AAAABBBB", 8),
                       block_writer_write(&h, uint64_t{1} << 52, 4096, "x", 1), block_writer_truncate(&h, 6),
-                      block_writer_close(&h)}),
-            (Statuses{ST_OK, ST_OK, ST_INVAL, ST_OK, ST_OK}));
+                      block_writer_close(&h)}), (Statuses{ST_OK, ST_OK, ST_INVAL, ST_OK, ST_OK}));
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(zt::read_file(path) + std::to_string(st.st_mode & 0777), "AAAABB416"); // 0640: 0644 less the umask
-
   const std::string data = image(dir.path + "/disk.img", 1 << 20);
   for (unsigned sector : {512u, 4096u}) {
     Loop loop(dir.path + "/disk.img", sector);
@@ -275,7 +270,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
                                   deep.substr(0, 1099), deep.substr(0, 1100), d + "/denied"})
     exist += std::to_string(path_exists(path.c_str()));
   EXPECT_EQ(exist, "111100100"); // links followed: a dangling one does not exist
-
   utsname names;
   ASSERT_EQ(uname(&names), 0);
   const std::string sys = std::string(names.sysname) + " " + names.release, in = " (" + sys + ")";
@@ -296,7 +290,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   }
   EXPECT_EQ(os_description_from("/nonexistent", small, sizeof small), 0);
   EXPECT_EQ(std::string(small), sys.substr(0, 5));
-
   uint64_t bytes = 12345;
   EXPECT_EQ((Statuses{host_name(buf, sizeof buf), host_name(small, strlen(names.nodename)), host_name(buf, 0),
                       free_space_bytes("/nonexistent", &bytes), free_space_bytes(nullptr, &bytes),
@@ -308,8 +301,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
                         zt::write_file(d + "/mib", std::string(1u << 20, 'x'));
                         free_space_bytes((d + "/mib").c_str(), &after);
                         return before == 4u << 20 && after == 3u << 20 ? 0 : 2;
-                      })}),
-            (Statuses{ST_OK, ST_IO, ST_INVAL, ST_NOTFOUND, ST_INVAL, 0}));
+                      })}), (Statuses{ST_OK, ST_IO, ST_INVAL, ST_NOTFOUND, ST_INVAL, 0}));
   EXPECT_EQ(std::string(buf) + " " + std::to_string(bytes), std::string(names.nodename) + " 12345");
   EXPECT_EQ(online_cpu_count(), sysconf(_SC_NPROCESSORS_ONLN));
   std::string micros;

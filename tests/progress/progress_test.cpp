@@ -60,7 +60,6 @@ TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
   want.start_wall = got.start_wall, want.start_mono_ms = got.start_mono_ms;
   expect_record(got, want);
   EXPECT_TRUE(got.start_wall <= wall_clock_seconds() && got.start_wall > wall_clock_seconds() - 600);
-
   int64_t workers[3] = {7, -1, 0x123456789A};
   ProgressSample s{250000, 250001, 0x0102030405060708, 11, 12, 0xA1A2A3A4A5A6A7A8, 14, 15, 16, 17,
                    18, 19, 20, 21, workers, 3, 2, -5, 1, 19, 1, 22, 23, 24, 25, 26, 27, 28, 29, 30};
@@ -111,7 +110,6 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   EXPECT_EQ(eta_after(1, 10000), INT64_MAX);
   progress_set_info(seg, nullptr, 0, 0);
   EXPECT_EQ(eta_after(5), -1); // total not known
-
   int64_t blocks[100];
   for (int i = 0; i < 100; i++)
     blocks[i] = 1000 + i;
@@ -283,7 +281,6 @@ TEST_F(Reader, AttachAndSnapshot) {
   progress_detach(&seg);
   progress_detach(&seg);
   progress_detach(nullptr);
-
   good.seq = 7; // a writer that died inside an update
   craft(711, good);
   ASSERT_EQ(progress_attach(711, &seg), ST_OK);

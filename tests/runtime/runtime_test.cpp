@@ -211,8 +211,7 @@ TEST(RunLog, FilesDirectoriesAndEndEntries) {
       {{"--log-path", plain}, "zpr_monitor", 0, "", "", w + "create log directory '" + plain + lost},
       {{"--log-path="}, "zpr_monitor", 0, "", "", w + "create log directory '" + lost},
       {{"--log-path", dir.path + "/taken/"}, "zpr_monitor", 0, "", "",
-       w + "open logfile '" + dir.path + "/taken/monitor.log" + lost},
-  };
+       w + "open logfile '" + dir.path + "/taken/monitor.log" + lost}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.args.back() + " " + row.name);
     Texts args = row.args;
