@@ -9,8 +9,6 @@
 #include <cstdlib>
 #include <functional>
 
-namespace zt {
-
 inline int in_child(const std::function<int()> &fn, bool nobody = false) {
   fflush(nullptr);
   pid_t pid = fork();
@@ -25,5 +23,3 @@ inline int in_child(const std::function<int()> &fn, bool nobody = false) {
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : -1;
 }
-
-} // namespace zt

@@ -89,7 +89,7 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   EXPECT_EQ((Statuses{file_open_read((dir.path + "/missing").c_str(), &fd),
                       file_open_write((dir.path + "/no/f").c_str(), 0644, &fd),
                       file_open_rw((f + "/below").c_str(), 0644, &fd), // ENOTDIR
-                      zt::in_child([&] { return -file_open_read(f.c_str(), &fd); }, true),
+                      in_child([&] { return -file_open_read(f.c_str(), &fd); }, true),
                       file_pread(-1, &fd, 2, 0, &n), file_pwrite_all(-1, "zz", 2, 0, &n),
                       fd_size(-1, &n), file_close(-1), file_fsync(-1), file_close(p[0]), file_close(p[0]),
                       device_sector_size(f.c_str(), &sector), device_sector_size("/dev/null", &sector),
@@ -186,7 +186,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   chmod(secret.c_str(), 0600);
   EXPECT_EQ((Statuses{block_reader_open(&h, (dir.path + "/missing").c_str()), block_reader_read(&h, 0, 16, buf, nullptr),
                       block_reader_size(&h, &size), block_reader_read_at(&h, 0, 16, buf, &size),
-                      zt::in_child([&] { // a failed open keeps the table, without descriptor
+                      in_child([&] { // a failed open keeps the table, without descriptor
                         return block_reader_open(&r, secret.c_str()) == ST_IO && r.fd == -1 && r.ops == &file_reader_ops;
                       }, true),
                       block_writer_open(&r, (dir.path + "/no/target").c_str()), block_writer_close(&r),
@@ -232,7 +232,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   }
   // Writes to a device land in the page cache; one whose image lives on a
   // tmpfs too small for them fails at the flush, and close must say so.
-  EXPECT_EQ(zt::in_child([&] {
+  EXPECT_EQ(in_child([&] {
               if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("small", dir.path.c_str(), "tmpfs", 0, "size=256k") || !image(dir.path + "/i", 0).empty() ||
                   truncate((dir.path + "/i").c_str(), 8 << 20))
@@ -262,7 +262,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
                       make_dirs((d + "/x/y/").c_str()), make_dirs((d + "/file/sub/leaf").c_str()),
                       make_dirs((d + "/file").c_str()), make_dirs("/"), make_dirs(""), make_dirs(nullptr),
                       make_dir(nullptr), make_dirs(deep.substr(0, 1200).c_str()), // only the first 1099 characters count
-                      zt::in_child([&] { return -make_dir((d + "/denied").c_str()); }, true)}),
+                      in_child([&] { return -make_dir((d + "/denied").c_str()); }, true)}),
             (Statuses{ST_OK, ST_OK, ST_EXISTS, ST_EXISTS, ST_NOTFOUND, ST_OK, ST_OK, ST_OK, ST_IO, ST_EXISTS,
                       ST_OK, ST_NOTFOUND, ST_INVAL, ST_INVAL, ST_OK, -ST_IO}));
   std::string exist;
@@ -293,7 +293,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   uint64_t bytes = 12345;
   EXPECT_EQ((Statuses{host_name(buf, sizeof buf), host_name(small, strlen(names.nodename)), host_name(buf, 0),
                       free_space_bytes("/nonexistent", &bytes), free_space_bytes(nullptr, &bytes),
-                      zt::in_child([&] { // a tmpfs of 4 MiB: free space exact, and less by what a file takes
+                      in_child([&] { // a tmpfs of 4 MiB: free space exact, and less by what a file takes
                         uint64_t before = 0, after = 0;
                         if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                             mount("t", d.c_str(), "tmpfs", 0, "size=4m") || free_space_bytes(d.c_str(), &before))
@@ -309,7 +309,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
     micros += std::to_string(sleep_ms_micros(ms)) + " ";
   EXPECT_EQ(micros, "0 0 0 1000 2147483000 2147483000 ");
   // Niceness up by 10, capped at 19; I/O priority best effort, level 7.
-  EXPECT_EQ(zt::in_child([] {
+  EXPECT_EQ(in_child([] {
               int before = getpriority(PRIO_PROCESS, 0);
               if (lower_priority() != 0 || getpriority(PRIO_PROCESS, 0) != std::min(before + 10, 19) ||
                   syscall(SYS_ioprio_get, 1, 0) != (2 << 13 | 7))
@@ -327,7 +327,7 @@ TEST(Threads, ResultsAndFailedCreate) {
   EXPECT_EQ(reinterpret_cast<intptr_t>(value) * 10 + (seen == &t), -49); // the result widened
   ASSERT_EQ(thread_start(&t, [](void *) { return -5; }, nullptr), 0);
   EXPECT_EQ(thread_join(t), 0); // the entry's result is not passed on
-  EXPECT_EQ(zt::in_child([] { // no threads allowed, and no capabilities after the uid change
+  EXPECT_EQ(in_child([] { // no threads allowed, and no capabilities after the uid change
               rlimit none{0, 0};
               pthread_t u;
               return setrlimit(RLIMIT_NPROC, &none) ? 1 : thread_start(&u, [](void *) { return 0; }, nullptr);

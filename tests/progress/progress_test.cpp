@@ -25,7 +25,6 @@
 
 namespace {
 
-using zt::in_child;
 uint32_t self() { return static_cast<uint32_t>(getpid()); }
 std::string shm_path(uint32_t pid) { return "/dev/shm/zpr_progress." + std::to_string(pid); }
 bool shm_exists(uint32_t pid) { return access(shm_path(pid).c_str(), F_OK) == 0; }

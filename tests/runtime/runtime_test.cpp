@@ -107,7 +107,7 @@ std::string normal(const std::string &text) {
 
 Outcome run_case(const std::function<int()> &body) {
   zt::TempDir dir;
-  int code = zt::in_child([&] {
+  int code = in_child([&] {
     sockaddr_un addr{AF_UNIX, "/dev/log"};
     int sock = socket(AF_UNIX, SOCK_DGRAM, 0), status = 0;
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
@@ -234,7 +234,7 @@ TEST(RunLog, FilesDirectoriesAndEndEntries) {
   EXPECT_EQ(zt::read_file(plain), "keep");
 }
 
-TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
+TEST(RunLog, SyslogDefaultsSwitchesInheritanceAndMasks) {
   Outcome run = run_case([] {
     runlog_msg(1, "early %d", 1); // before init: the C library's defaults
     runlog_msg(2, "not sent");
@@ -252,6 +252,14 @@ TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
     return runlog_active() == 1 ? 3 : 4;
   });
   EXPECT_EQ(std::to_string(run.code) + run.syslog + run.log, "3");
+  std::string masks, err;
+  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
+    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
+  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
+  std::string want;
+  for (std::string bad : {"12abc", "abc", "0x", " "})
+    want += "warning: zpr_runlog: invalid --log value '" + bad + "' -- using default 1\n";
+  EXPECT_EQ(err, want);
 }
 
 TEST(Selftest, PatternChecksAndFailures) {
@@ -275,15 +283,4 @@ TEST(Selftest, PatternChecksAndFailures) {
   for (CodecId codec : {CODEC_NONE, 7}) // never compress: no round trip
     EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small), 1);
   EXPECT_STREQ(small, "zstd");
-}
-
-TEST(RunLog, MaskValues) {
-  std::string masks, err;
-  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
-    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
-  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
-  std::string want;
-  for (std::string bad : {"12abc", "abc", "0x", " "})
-    want += "warning: zpr_runlog: invalid --log value '" + bad + "' -- using default 1\n";
-  EXPECT_EQ(err, want);
 }
