@@ -1,6 +1,5 @@
-// Argument vectors (NUL-separated, at most 64, argv[0] fixed) through the option lookup, the
-// unknown-option check and the run log's mask reading.  The run log's warnings (--no-log
-// --no-syslog) go only to standard error: run with -close_fd_mask=2.
+// Argument vectors (NUL-separated, at most 64, argv[0] fixed) through option lookup, unknown-option check and
+// mask reading.  The run log's warnings (--no-log --no-syslog) go to standard error only: use -close_fd_mask=2.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>

@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       abort();
     free(buf);
   }
-  // A reading of the file as each source, and the loads since a zero
-  // reading one interval earlier: percentages stay within 0..100.
+  // A reading of the file as each source, and the loads since a zero reading a second earlier: all in 0..100.
   const BgSources sources{path, path, path, path, path};
   BgSampler prev{}, cur{};
   prev.primed = 1;

@@ -23,8 +23,7 @@ struct Kernel {
   bool runs;
 };
 
-// Every path this processor can run, the table first, crc32c second, the
-// best kernel last.  Asked once: each question runs CPUID, slow in a VM.
+// Every path this processor runs: table, crc32c, then the kernels, best last.  Asked once: CPUID is slow in a VM.
 const std::vector<Kernel> &kernels() {
   static const std::vector<Kernel> v = [] {
     std::vector<Kernel> r;
@@ -110,8 +109,7 @@ TEST(Crc32c, EveryKernelMatchesTheTable) {
   }
 }
 
-// Threads making a process's very first calls at once all get the right
-// value (the body runs in a fresh copy of this program, for real firsts).
+// Threads making the very first calls at once, in a fresh copy of this program, all get the right value.
 TEST(Crc32c, ConcurrentFirstCallsInFreshProcess) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe");
   EXPECT_EQ(system((self + " --gtest_filter=*DISABLED_ConcurrentFirstCalls --gtest_also_run_disabled_tests").c_str()), 0);

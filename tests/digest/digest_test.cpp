@@ -90,8 +90,7 @@ TEST(Codec, EdgesAndFailures) {
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{1, 2, 1, 2, 3, 4, 5, 6}));
   for (CodecId codec : {CODEC_NONE, 3, -1})
     EXPECT_EQ(codec_bound(codec, 4096) + codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()), 4096u);
-  // Sizes the lz4 library cannot take as an int are refused before any
-  // call; a capacity beyond INT_MAX is clamped, not truncated.
+  // Sizes lz4 cannot take as an int are refused before any call; a capacity beyond INT_MAX is clamped.
   const size_t huge = (size_t{1} << 32) + 16;
   EXPECT_GE(codec_bound(CODEC_LZ4, huge), huge);
   EXPECT_EQ(codec_compress(CODEC_LZ4, 3, src.data(), huge, out.data(), out.size()), 0u);

@@ -1,6 +1,5 @@
-// The platform layer on real objects: files, a seq_file whose reads come back short, loop block
-// devices (skipped where the machine has none), a tmpfs too small for what is written, children
-// without root, and interrupted or partial writes.
+// The platform layer on real objects: files, a seq_file read short, loop devices (skipped where none), a tmpfs
+// too small for what is written, children without root, interrupted or partial writes.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -28,8 +27,7 @@
 #include "platform/thread.h"
 #include "support/test_support.h"
 
-// Writes may be cut on demand: the first call of a series writes at most
-// 4096 bytes, the second fails with EINTR, as a signal would make them.
+// Writes cut on demand: the first call of a series writes at most 4096 bytes, the second fails with EINTR.
 static int g_cut_writes = 0;
 extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
   static auto fn = reinterpret_cast<ssize_t (*)(int, const void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
@@ -230,8 +228,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
     EXPECT_TRUE(r.ops == &device_reader_ops && back == data.substr(8192, 4096) + ones.substr(4096) + std::string(4096, '\0'));
     block_reader_close(&r);
   }
-  // Writes to a device land in the page cache; one whose image lives on a
-  // tmpfs too small for them fails at the flush, and close must say so.
+  // A device write lands in the page cache: with the image on a tmpfs too small for it, close must fail.
   EXPECT_EQ(in_child([&] {
               if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("small", dir.path.c_str(), "tmpfs", 0, "size=256k") || !image(dir.path + "/i", 0).empty() ||

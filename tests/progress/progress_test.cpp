@@ -1,6 +1,5 @@
-// The progress segment between real processes: the writer's whole record, its rules and real
-// signals in forked children; the reader against crafted objects, a racing writer and an
-// unprivileged reader.  Runs with a private /dev/shm.
+// The progress segment between real processes: the writer's whole record, rules and signals in forked children;
+// the reader against crafted objects, a racing writer and an unprivileged reader.  Runs with a private /dev/shm.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -150,9 +149,8 @@ TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
             }), 0);
 }
 
-// A child sets its own action (none, a plain handler, a SA_SIGINFO handler, SIG_IGN, or a plain one
-// and a first segment whose name then vanished), creates a segment and raises the signal; the
-// handlers write their letter to a pipe, after the child's pid.
+// A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose name vanished),
+// creates a segment and raises the signal; handlers write their letter to a pipe, after the child's pid.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
@@ -174,8 +172,7 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
       sigaction(sig, &sa, nullptr);
       ProgressSegment *s;
       uint32_t pid = self();
-      // A second create after the name vanished must not save its own
-      // handler as the previous action, or the handler would call itself.
+      // A create after the name vanished must not save its own handler as previous: it would call itself.
       if ((prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
           progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
         return 3;

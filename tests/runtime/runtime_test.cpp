@@ -1,6 +1,5 @@
-// The common runtime: status texts, the console logger, the run log in its logfile and in syslog,
-// and the self-test against libraries that misbehave on demand.  Option handling runs end to end in
-// zpr_monitor's start-up tests and the argument fuzz target.
+// The common runtime: status texts, console logger, run log (logfile and syslog), the self-test against libraries
+// misbehaving on demand.  Options run end to end in zpr_monitor's start-up tests and the argument fuzz target.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>

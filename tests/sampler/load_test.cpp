@@ -1,5 +1,4 @@
-// The load sampler's readings of awkward /proc texts and its arithmetic,
-// each as whole results.  Real /proc readings run in zpr_demo.
+// The load sampler's readings of awkward /proc texts and its arithmetic, as whole results (real ones: zpr_demo).
 #include "sampler/load.h"
 
 #include <gtest/gtest.h>
