@@ -6,9 +6,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
-shift
-targets=("$@")
-[ $# -gt 0 ] || targets=(codec args parsers render)
+targets=("${@:2}")
+[ $# -gt 1 ] || targets=(codec args parsers render)
 build=${ZPR_FUZZ_BUILD_DIR:-build/fuzz}
 [ -f "$build/build.ninja" ] || CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1

@@ -19,10 +19,9 @@ namespace {
 std::string hex(const Sha256Context *inc, const char *data, size_t len) {
   uint8_t d[SHA256_DIGEST_BYTES];
   inc != nullptr ? sha256_final(const_cast<Sha256Context *>(inc), d) : sha256_digest(data, len, d);
-  char out[SHA256_HEX_BYTES];
-  memset(out, 'X', sizeof out);
-  sha256_hex(d, out);
-  return std::string(out, sizeof out);
+  std::string out(SHA256_HEX_BYTES, 'X');
+  sha256_hex(d, out.data());
+  return out;
 }
 
 TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {

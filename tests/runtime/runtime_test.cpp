@@ -30,11 +30,9 @@
 
 // The codec and digest libraries spoiled on demand: these definitions take the place of the shared
 // libraries' in this program, and the link wraps the calls of the suite's own crc32c.
-namespace {
 enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG, CRC_WRONG };
-Fault g_fault = NONE;
-template <typename Fn> Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
-} // namespace
+static Fault g_fault = NONE;
+template <typename Fn> static Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
 
 extern "C" {
 size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {

@@ -12,9 +12,8 @@ namespace {
 
 std::string text(const BgSampler &s) {
   char buf[256];
-  snprintf(buf, sizeof buf, "primed %lu ms %lu cpu %lu/%lu own %lu disk %lu/%lu net %lu/%lu",
-           s.primed, s.last_ms, s.cpu_total, s.cpu_idle, s.own_ticks, s.disk_bytes,
-           s.own_disk_bytes, s.net_bytes, s.own_net_bytes);
+  snprintf(buf, sizeof buf, "primed %lu ms %lu cpu %lu/%lu own %lu disk %lu/%lu net %lu/%lu", s.primed, s.last_ms,
+           s.cpu_total, s.cpu_idle, s.own_ticks, s.disk_bytes, s.own_disk_bytes, s.net_bytes, s.own_net_bytes);
   return buf;
 }
 
