@@ -1,7 +1,5 @@
-// Argument vectors (NUL-separated, at most 64, argv[0] fixed) through the
-// option lookup, the unknown-option check and the run log's mask reading.
-// The run log runs with --no-log --no-syslog, so warnings go only to
-// standard error; run with -close_fd_mask=2.
+// Argument vectors (NUL-separated, at most 64, argv[0] fixed) through option lookup, unknown-option check and
+// mask reading.  The run log's warnings (--no-log --no-syslog) go to standard error only: use -close_fd_mask=2.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,8 +30,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  // Each argument a heap block of exactly its length and NUL, so a read
-  // past it is caught.
+  // Each argument a heap block of exactly its length and NUL, so a read past it is caught.
   static char program[] = "zpr_monitor", def[] = "default";
   char *argv[66] = {program};
   int argc = 1;

@@ -1,16 +1,12 @@
-// Codec decompression of arbitrary bytes into bounded buffers, and their
-// round trip through each codec.  Byte 0 picks the codec (3 stands for
-// every unknown id), bytes 1-2 the destination capacity, the rest is the
-// source.  Every buffer is a heap block of exactly its size, so an access
-// past it is caught by AddressSanitizer.
+// Arbitrary bytes decompressed into bounded buffers and round-tripped through each codec: byte 0 picks the codec
+// (3: any unknown id), bytes 1-2 the capacity, the rest is the source; buffers sized exactly, for AddressSanitizer.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "digest/codec.h"
 
-// Compressing and decompressing again gives back the bytes, or compression
-// declines (0) and the data would be stored as it is.
+// Compression then decompression gives back the bytes, or compression declines (0: stored as it is).
 static bool round_trip(CodecId codec, int level, const uint8_t *src, size_t len) {
   auto *packed = static_cast<uint8_t *>(malloc(codec_bound(codec, len))), *back = static_cast<uint8_t *>(malloc(len));
   size_t n = codec_compress(codec, level, src, len, packed, codec_bound(codec, len)), produced = 0;

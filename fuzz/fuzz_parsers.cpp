@@ -1,6 +1,5 @@
-// The system description's and the load sampler's text parsers on one
-// arbitrary file, handed over as /proc/self/fd/N of a memfd so they open
-// and read it as they read the real files.
+// The system description's and the load sampler's parsers on one arbitrary file, a memfd's
+// /proc/self/fd/N, so they open and read it as they read the real files.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,11 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       abort();
     free(buf);
   }
-  // A reading of the file as each source, and the loads since a zero
-  // reading one interval earlier: percentages stay within 0..100.
+  // A reading of the file as each source, and the loads since a zero reading a second earlier: all in 0..100.
   const BgSources sources{path, path, path, path, path};
-  BgSampler prev{}, cur{};
-  prev.primed = 1;
+  BgSampler prev{1, 0, 0, 0, 0, 0, 0, 0, 0}, cur{}; // prev primed
   bg_take_reading(&sources, 1000, &cur);
   BgLoad load{};
   bg_load_between(&prev, &cur, &load);

@@ -1,10 +1,6 @@
-// Whole records of another process as the monitor shows them: the dump
-// line and the live view's pages (a plain tool's, an orchestrator's summary
-// with its child's page, the waiting frame) on an off-screen curses screen
-// of assorted sizes, tiny ones included.  Input: two records of 1208 bytes
-// (padded or cut; magic and version made valid), then control bytes for the
-// sizes and the frame.  The records live in real segments of pids above the
-// kernel's pid limit; the live view gets "q" after one frame.
+// Records of other processes (real segments of pids above the kernel's limit) as the monitor shows them: the dump
+// line and one live-view frame (a tool's page, an orchestrator's summary with its child's, the waiting frame) on
+// curses screens of assorted sizes, tiny ones too.  Input: two records of 1208 bytes (cut or padded), control bytes.
 #include <curses.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -32,8 +28,8 @@ const char *shm_name(uint32_t pid) {
 
 // An odd counter when waiting: the writer died inside an update.
 void store(int which, const ProgressSegment &record, bool waiting) {
-  *g_seg[which] = record;
-  g_seg[which]->magic = PROGRESS_MAGIC, g_seg[which]->version = PROGRESS_VERSION, g_seg[which]->seq = waiting;
+  ProgressSegment &seg = *g_seg[which] = record;
+  seg.magic = PROGRESS_MAGIC, seg.version = PROGRESS_VERSION, seg.seq = waiting;
 }
 
 void frame_and_dump(int cols, int rows) {
@@ -73,8 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(&rec[1], data + (size < N ? size : N), size < N ? 0 : size - N < N ? size - N : N);
   auto ctl = [&](size_t i) -> uint8_t { return size > 2 * N + i ? data[2 * N + i] : 0; };
   static const int SIZES[][2] = {{1, 1}, {10, 3}, {80, 24}, {200, 60}, {40, 12}, {132, 30}};
-  // The records as they say (the first pointing at the second if asked),
-  // then each as the child of an orchestrator that is the other.
+  // The records as they are (the first naming the second as child if asked), then each as the other's child.
   if ((ctl(3) & 4) != 0)
     rec[0].child_pid = g_pid[1];
   for (int round = 0; round < 3; round++) {

@@ -1,31 +1,22 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, ASan + UBSan) if needed and runs each
-# for SECONDS on a copy of its seed corpus.  Fails when a target finds a
-# crash, leak, undefined behaviour or hang; those inputs are kept in the
-# build directory's fuzz-artifacts/.  Last line: "fuzz: N passed, M failed".
-#
-#   fuzz/run.sh SECONDS [TARGET...]      (targets: codec args parsers render)
-#   ZPR_FUZZ_BUILD_DIR (default build/fuzz), ZPR_FUZZ_JOBS (default 2),
-#   ZPR_FUZZ_FLAGS: further libFuzzer flags for every target
+# fuzz/run.sh SECONDS [TARGET...] (codec args parsers render): builds the libFuzzer targets (clang,
+# ASan + UBSan) if needed and runs each for SECONDS on a copy of its seed corpus.  A crash, leak,
+# undefined behaviour or hang fails it, the input kept in the build's fuzz-artifacts/.  Last line:
+# "fuzz: N passed, M failed".  ZPR_FUZZ_BUILD_DIR (build/fuzz), ZPR_FUZZ_JOBS (2), ZPR_FUZZ_FLAGS.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
-shift
-targets=("$@")
-[ $# -gt 0 ] || targets=(codec args parsers render)
+targets=("${@:2}")
+[ $# -gt 1 ] || targets=(codec args parsers render)
 build=${ZPR_FUZZ_BUILD_DIR:-build/fuzz}
 [ -f "$build/build.ninja" ] || CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1
-if ! cmake --build "$build" -j "${ZPR_FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}" >/dev/null; then
-  cmake --build "$build" -j 1 --target "${targets[@]/#/fuzz_}" 2>&1 | tail -30
-  echo "fuzz: 0 passed, ${#targets[@]} failed"
-  exit 1
-fi
+log=$(cmake --build "$build" -j "${ZPR_FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}" 2>&1) ||
+  { tail -30 <<<"$log"; echo "fuzz: 0 passed, ${#targets[@]} failed"; exit 1; }
 # The render target puts segments into /dev/shm: give it a private one.
 launcher=()
 [ "$(id -u)" -eq 0 ] && tests/private_shm.sh true 2>/dev/null && launcher=(tests/private_shm.sh)
-artifacts=$(realpath -m "$build/fuzz-artifacts")
-mkdir -p "$artifacts"
+artifacts=$(mkdir -p "$build/fuzz-artifacts" && realpath "$build/fuzz-artifacts")
 passed=0 failed=0
 for t in "${targets[@]}"; do
   work=$(mktemp -d "/tmp/zpr-fuzz-$t.XXXXXX")

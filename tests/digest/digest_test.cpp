@@ -1,16 +1,13 @@
-// SHA-256 against published vectors and its fatal path, the codecs' edges
-// (round trips run in zpr_demo and the codec fuzz target), and the CPU
-// report's rules on made-up processors.
+// SHA-256 against published vectors and its fatal path, the codecs' edges (round trips run in
+// zpr_demo and the codec fuzz target), and the CPU report's rules on made-up processors.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <climits>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "digest/codec.h"
 #include "digest/cpu_features.h"
 #include "digest/cpu_features_internal.h"
@@ -22,13 +19,12 @@ namespace {
 std::string hex(const Sha256Context *inc, const char *data, size_t len) {
   uint8_t d[SHA256_DIGEST_BYTES];
   inc != nullptr ? sha256_final(const_cast<Sha256Context *>(inc), d) : sha256_digest(data, len, d);
-  char out[SHA256_HEX_BYTES];
-  memset(out, 'X', sizeof out);
-  sha256_hex(d, out);
-  return std::string(out, sizeof out);
+  std::string out(SHA256_HEX_BYTES, 'X');
+  sha256_hex(d, out.data());
+  return out;
 }
 
-TEST(Sha256, PublishedDigestsWholeAndInPieces) {
+TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {
   const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
   const std::string two = "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1";
   const char *text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
@@ -45,25 +41,16 @@ TEST(Sha256, PublishedDigestsWholeAndInPieces) {
     EXPECT_EQ(c.ctx, nullptr);
   }
   const uint8_t a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 5};
-  EXPECT_EQ(digest_equal(a, b, 3) * 10 + digest_equal(a, b, 4), 10);
-  EXPECT_EQ(digest_equal(nullptr, nullptr, 0), 1);
-}
-
-TEST(Sha256, FailuresPrintOneLineAndAbort) {
+  EXPECT_EQ(digest_equal(a, b, 3) * 100 + digest_equal(a, b, 4) * 10 + digest_equal(nullptr, nullptr, 0), 101);
+  zt::TempDir dir; // a failure prints one line and aborts
   for (int use : {0, 1, 2}) {
-    zt::TempDir dir;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      freopen((dir.path + "/err").c_str(), "w", stderr);
-      Sha256Context c{};
-      uint8_t d[SHA256_DIGEST_BYTES];
-      use == 0 ? sha256_fatal() : use == 1 ? sha256_final(&c, d) : sha256_update(&c, "abc", 3);
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << use;
+    EXPECT_EQ(in_child([&] {
+                Sha256Context c{};
+                uint8_t d[SHA256_DIGEST_BYTES];
+                if (freopen((dir.path + "/err").c_str(), "w", stderr) != nullptr)
+                  use == 0 ? sha256_fatal() : use == 1 ? sha256_final(&c, d) : sha256_update(&c, "abc", 3);
+                return 0;
+              }), 1000 + SIGABRT) << use;
     EXPECT_EQ(zt::read_file(dir.path + "/err"), "fatal: OpenSSL SHA-256 failed\n");
   }
 }
@@ -102,8 +89,7 @@ TEST(Codec, EdgesAndFailures) {
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{1, 2, 1, 2, 3, 4, 5, 6}));
   for (CodecId codec : {CODEC_NONE, 3, -1})
     EXPECT_EQ(codec_bound(codec, 4096) + codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()), 4096u);
-  // Sizes the lz4 library cannot take as an int are refused before any
-  // call; a capacity beyond INT_MAX is clamped, not truncated.
+  // Sizes lz4 cannot take as an int are refused before any call; a capacity beyond INT_MAX is clamped.
   const size_t huge = (size_t{1} << 32) + 16;
   EXPECT_GE(codec_bound(CODEC_LZ4, huge), huge);
   EXPECT_EQ(codec_compress(CODEC_LZ4, 3, src.data(), huge, out.data(), out.size()), 0u);
@@ -113,37 +99,21 @@ TEST(Codec, EdgesAndFailures) {
   EXPECT_TRUE(n > 10 && produced == src.size() && back == src);
 }
 
-// The facts the report reads; the CRC kernels' own facts stay false.
-CpuFacts made(uint32_t leaf, bool ssse3, bool osxsave, bool avx, bool ymm, bool bmi1, bool avx2,
-              bool bmi2, bool sha) {
-  return CpuFacts{leaf, ssse3, osxsave, avx, ymm, bmi1, avx2, bmi2, sha, false, false, false, false, false};
-}
-
 TEST(CpuReport, RulesOnMadeUpProcessors) {
-  const CpuFacts all = made(0x1f, true, true, true, true, true, true, true, true);
   const unsigned AVX2 = CPU_FLAG_AVX2, SHA = CPU_FLAG_SHA_NI;
-  const struct {
-    const char *name;
-    CpuFacts facts;
-    unsigned flags;
-    const char *label;
-  } rows[] = {
-      {"everything", all, AVX2 | SHA, "SHA-NI"},
-      {"no leaves", made(0, true, true, true, true, true, true, true, true), 0, "scalar"},
-      {"leaf 6", made(6, true, true, true, true, true, true, true, true), 0, "SSSE3"},
-      {"leaf 6 no ssse3", made(6, false, true, true, true, true, true, true, true), 0, "scalar"},
-      {"no sha", made(7, true, true, true, true, true, true, true, false), AVX2, "AVX2"},
-      {"no sha, bmi2", made(7, true, true, true, true, true, true, false, false), AVX2, "SSSE3"},
-      {"no sha, ymm", made(7, true, true, true, false, true, true, true, false), 0, "SSSE3"},
-      {"no sha, osxsave", made(7, false, false, true, true, true, true, true, false), 0, "scalar"},
-      {"no sha, avx", made(7, true, true, false, true, true, true, true, false), 0, "SSSE3"},
-      {"sha, no ssse3", made(7, false, true, true, true, true, true, true, true), AVX2 | SHA, "AVX2"},
-      {"sha, no ssse3, bmi1", made(7, false, true, true, true, false, true, true, true), AVX2 | SHA, "scalar"},
-  };
-  for (const auto &row : rows) {
-    EXPECT_EQ(cpu_flags_from_facts(row.facts), row.flags) << row.name;
-    EXPECT_STREQ(sha256_label_from_facts(row.facts, false), row.label) << row.name;
-    EXPECT_EQ(std::string(sha256_label_from_facts(row.facts, true)), std::string(row.label) + "*");
+  // (leaf, the facts the report reads that the processor lacks) -> flags, label; the CRC kernels' facts false
+  for (auto [leaf, lacking, flags, label] : std::initializer_list<std::tuple<uint32_t, std::string, unsigned, std::string>>{
+           {0x1f, "", AVX2 | SHA, "SHA-NI"}, {0, "", 0, "scalar"}, {6, "", 0, "SSSE3"}, {6, "ssse3", 0, "scalar"},
+           {7, "sha", AVX2, "AVX2"}, {7, "sha bmi2", AVX2, "SSSE3"}, {7, "sha ymm", 0, "SSSE3"},
+           {7, "sha avx", 0, "SSSE3"}, {7, "sha osxsave ssse3", 0, "scalar"}, {7, "ssse3", AVX2 | SHA, "AVX2"},
+           {7, "ssse3 bmi1", AVX2 | SHA, "scalar"}}) {
+    SCOPED_TRACE(std::to_string(leaf) + " lacking " + lacking);
+    auto has = [&](std::string fact) { return (" " + lacking + " ").find(" " + fact + " ") == std::string::npos; };
+    const CpuFacts facts{leaf, has("ssse3"), has("osxsave"), has("avx"), has("ymm"), has("bmi1"),
+                         has("avx2"), has("bmi2"), has("sha"), false, false, false, false, false};
+    EXPECT_EQ(cpu_flags_from_facts(facts), flags);
+    EXPECT_EQ(sha256_label_from_facts(facts, false), label);
+    EXPECT_EQ(sha256_label_from_facts(facts, true), label + "*");
   }
   const std::string label = (unsetenv("OPENSSL_ia32cap"), sha256_impl_label());
   setenv("OPENSSL_ia32cap", "", 1); // presence alone counts

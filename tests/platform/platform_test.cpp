@@ -1,12 +1,6 @@
-// The platform layer on real objects: files, a seq_file whose reads come
-// back short, loop block devices (skipped where the machine has none), a
-// tmpfs too small for what is written, children without root, and
-// interrupted or partial writes.
+// The platform layer on real objects: files, a seq_file read short, loop devices (skipped where none), a tmpfs
+// too small for what is written, children without root, interrupted or partial writes.
 #include <gtest/gtest.h>
-
-// GCC 12 at -O3 reports std::string concatenations as overlapping copies
-// (its bug 105651); they are not.
-#pragma GCC diagnostic ignored "-Wrestrict"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -17,16 +11,15 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "platform/block.h"
 #include "platform/file.h"
 #include "platform/sysutil.h"
@@ -34,11 +27,8 @@
 #include "platform/thread.h"
 #include "support/test_support.h"
 
-// Writes may be cut on demand: the first call of a series writes at most
-// 4096 bytes, the second fails with EINTR, as a signal would make them.
-namespace {
-int g_cut_writes = 0;
-}
+// Writes cut on demand: the first call of a series writes at most 4096 bytes, the second fails with EINTR.
+static int g_cut_writes = 0;
 extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
   static auto fn = reinterpret_cast<ssize_t (*)(int, const void *, size_t, off_t)>(dlsym(RTLD_NEXT, "pwrite"));
   if (g_cut_writes == 1)
@@ -49,21 +39,6 @@ extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
 }
 
 namespace {
-
-// fn in a forked child, as nobody (65534) when asked; its result or -1.
-int in_child(const std::function<int()> &fn, bool nobody = false) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) { // through exit(), so coverage builds count what the child ran
-    int rc = nobody && (setgid(65534) != 0 || setuid(65534) != 0) ? 120 : fn();
-#ifdef __SANITIZE_ADDRESS__
-    _exit(rc); // the leak check cannot run in every child
-#endif
-    exit(rc);
-  }
-  int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // A loop device on image, detached when the last descriptor closes.
 struct Loop {
@@ -126,7 +101,6 @@ TEST(File, StatusesOutParametersAndCutWrites) {
                       ST_INVAL, ST_INVAL}));
   EXPECT_EQ(fd * 100 + n * 10 + sector / 7, 4242u * 100 + 90 + 11);
   close(p[1]);
-
   ASSERT_EQ(file_open_rw(f.c_str(), 0644, &fd), ST_OK);
   char buf[16] = {};
   std::vector<uint64_t> counts(5);
@@ -186,9 +160,7 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   EXPECT_EQ(block_reader_read_at(&h, 40, 2, buf.data(), &got) * 100 + static_cast<int>(got), ST_AGAIN * 100 + 42);
   block_reader_close(&h);
   EXPECT_EQ(h.fd, -1);
-
-  // A seq_file answers at most a page per read: a block of it is still
-  // whole, never zeros where bytes exist.
+  // A seq_file answers at most a page per read: a block of it is still whole, never zeros where bytes exist.
   const std::string syms = zt::read_file("/proc/kallsyms");
   if (syms.size() < 70000)
     GTEST_SKIP() << "no /proc/kallsyms to read short from";
@@ -219,7 +191,6 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
                       block_writer_open(&r, "/dev/null"), block_writer_close(&r)}), // no flush there: no failure
             (Statuses{ST_NOTFOUND, ST_INVAL, ST_INVAL, ST_IO, 1, ST_NOTFOUND, ST_IO, ST_OK, ST_OK}));
   EXPECT_EQ(size * 10 + (h.ops == nullptr), 51u);
-
   // A path longer than the handle holds is opened in full and cut there.
   std::string path = dir.path;
   while (path.size() < 1300)
@@ -231,12 +202,10 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   EXPECT_EQ(std::string(h.path), path.substr(0, 1023));
   EXPECT_EQ((Statuses{block_writer_write(&h, 2, 4, "zz", 2), block_writer_write(&h, 0, 4, "AAAABBBB", 8),
                       block_writer_write(&h, uint64_t{1} << 52, 4096, "x", 1), block_writer_truncate(&h, 6),
-                      block_writer_close(&h)}),
-            (Statuses{ST_OK, ST_OK, ST_INVAL, ST_OK, ST_OK}));
+                      block_writer_close(&h)}), (Statuses{ST_OK, ST_OK, ST_INVAL, ST_OK, ST_OK}));
   struct stat st;
   ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(zt::read_file(path) + std::to_string(st.st_mode & 0777), "AAAABB416"); // 0640: 0644 less the umask
-
   const std::string data = image(dir.path + "/disk.img", 1 << 20);
   for (unsigned sector : {512u, 4096u}) {
     Loop loop(dir.path + "/disk.img", sector);
@@ -259,8 +228,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
     EXPECT_TRUE(r.ops == &device_reader_ops && back == data.substr(8192, 4096) + ones.substr(4096) + std::string(4096, '\0'));
     block_reader_close(&r);
   }
-  // Writes to a device land in the page cache; one whose image lives on a
-  // tmpfs too small for them fails at the flush, and close must say so.
+  // A device write lands in the page cache: with the image on a tmpfs too small for it, close must fail.
   EXPECT_EQ(in_child([&] {
               if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("small", dir.path.c_str(), "tmpfs", 0, "size=256k") || !image(dir.path + "/i", 0).empty() ||
@@ -299,7 +267,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
                                   deep.substr(0, 1099), deep.substr(0, 1100), d + "/denied"})
     exist += std::to_string(path_exists(path.c_str()));
   EXPECT_EQ(exist, "111100100"); // links followed: a dangling one does not exist
-
   utsname names;
   ASSERT_EQ(uname(&names), 0);
   const std::string sys = std::string(names.sysname) + " " + names.release, in = " (" + sys + ")";
@@ -320,7 +287,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   }
   EXPECT_EQ(os_description_from("/nonexistent", small, sizeof small), 0);
   EXPECT_EQ(std::string(small), sys.substr(0, 5));
-
   uint64_t bytes = 12345;
   EXPECT_EQ((Statuses{host_name(buf, sizeof buf), host_name(small, strlen(names.nodename)), host_name(buf, 0),
                       free_space_bytes("/nonexistent", &bytes), free_space_bytes(nullptr, &bytes),
@@ -332,8 +298,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
                         zt::write_file(d + "/mib", std::string(1u << 20, 'x'));
                         free_space_bytes((d + "/mib").c_str(), &after);
                         return before == 4u << 20 && after == 3u << 20 ? 0 : 2;
-                      })}),
-            (Statuses{ST_OK, ST_IO, ST_INVAL, ST_NOTFOUND, ST_INVAL, 0}));
+                      })}), (Statuses{ST_OK, ST_IO, ST_INVAL, ST_NOTFOUND, ST_INVAL, 0}));
   EXPECT_EQ(std::string(buf) + " " + std::to_string(bytes), std::string(names.nodename) + " 12345");
   EXPECT_EQ(online_cpu_count(), sysconf(_SC_NPROCESSORS_ONLN));
   std::string micros;

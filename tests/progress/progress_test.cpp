@@ -1,7 +1,5 @@
-// The progress segment between real processes: the writer's whole record,
-// its rules and real signals in forked children; the reader against
-// crafted objects, a racing writer and an unprivileged reader.  Runs with
-// a private /dev/shm.
+// The progress segment between real processes: the writer's whole record, rules and signals in forked children;
+// the reader against crafted objects, a racing writer and an unprivileged reader.  Runs with a private /dev/shm.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -11,11 +9,12 @@
 
 #include <csignal>
 #include <cstring>
-#include <functional>
+#include <filesystem>
 #include <set>
 #include <string>
 #include <tuple>
 
+#include "child.h"
 #include "digest/cpu_features.h"
 #include "progress/reader.h"
 #include "progress/seqlock_internal.h"
@@ -26,25 +25,9 @@
 
 namespace {
 
-const ProgressSegment ANY_RECORD{};
 uint32_t self() { return static_cast<uint32_t>(getpid()); }
 std::string shm_path(uint32_t pid) { return "/dev/shm/zpr_progress." + std::to_string(pid); }
 bool shm_exists(uint32_t pid) { return access(shm_path(pid).c_str(), F_OK) == 0; }
-
-// fn in a forked child; its exit status, or -1 (or the signal + 1000).
-int in_child(const std::function<int()> &fn) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) { // through exit(), so coverage builds count what the child ran
-#ifdef __SANITIZE_ADDRESS__
-    _exit(fn()); // the leak check cannot run in every child
-#endif
-    exit(fn());
-  }
-  int status = -1;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : -1;
-}
 
 ProgressSegment snap(const ProgressSegment *seg) {
   ProgressSegment c;
@@ -76,7 +59,6 @@ TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
   want.start_wall = got.start_wall, want.start_mono_ms = got.start_mono_ms;
   expect_record(got, want);
   EXPECT_TRUE(got.start_wall <= wall_clock_seconds() && got.start_wall > wall_clock_seconds() - 600);
-
   int64_t workers[3] = {7, -1, 0x123456789A};
   ProgressSample s{250000, 250001, 0x0102030405060708, 11, 12, 0xA1A2A3A4A5A6A7A8, 14, 15, 16, 17,
                    18, 19, 20, 21, workers, 3, 2, -5, 1, 19, 1, 22, 23, 24, 25, 26, 27, 28, 29, 30};
@@ -127,7 +109,6 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   EXPECT_EQ(eta_after(1, 10000), INT64_MAX);
   progress_set_info(seg, nullptr, 0, 0);
   EXPECT_EQ(eta_after(5), -1); // total not known
-
   int64_t blocks[100];
   for (int i = 0; i < 100; i++)
     blocks[i] = 1000 + i;
@@ -147,8 +128,8 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   EXPECT_EQ(std::to_string(c.state) + c.message, std::to_string(STATE_RUNNING) + x400.substr(0, 127));
 }
 
-TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
-  EXPECT_EQ(in_child([] {
+TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
+  EXPECT_EQ(in_child([] { // the failure comes at creation, not as SIGBUS at the first store
               if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
                 return 10;
@@ -157,9 +138,6 @@ TEST(WriterCreation, FullShmFailsAtCreationNotAtTheFirstStore) {
               return progress_create(&s, 0, "full", 0, 0, "") == ST_IO && s == nullptr &&
                              progress_current() == nullptr && !shm_exists(self()) ? 0 : 1;
             }), 0);
-}
-
-TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
   EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
               progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
               progress_set_child(5);
@@ -172,63 +150,75 @@ TEST(WriterCreation, OperationsWithoutASegmentDoNothing) {
             }), 0);
 }
 
-// A child sets its own action (none, a plain handler, a SA_SIGINFO
-// handler, SIG_IGN, or a plain one and a first segment whose name then
-// vanished) and creates a segment; the handlers write their letter to a
-// pipe.
+// A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose name vanished),
+// creates a segment and raises the signal; handlers write their letter to a pipe, after the child's pid.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
 enum Prior { NONE, PLAIN, INFO, IGNORED, VANISHED };
 
 TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
-  const struct {
-    int sig;
-    Prior prior;
-    const char *trace;
-  } rows[] = {{SIGTERM, NONE, ""},  {SIGINT, NONE, ""},   {SIGHUP, NONE, ""},    {SIGTERM, PLAIN, "h"},
-              {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(std::string(strsignal(row.sig)) + " prior " + std::to_string(row.prior));
+  for (auto [sig, prior, want] : std::initializer_list<std::tuple<int, Prior, const char *>>{
+           {SIGTERM, NONE, ""}, {SIGINT, NONE, ""}, {SIGHUP, NONE, ""}, {SIGTERM, PLAIN, "h"},
+           {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}}) {
+    SCOPED_TRACE(std::string(strsignal(sig)) + " prior " + std::to_string(prior));
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      g_fd = fds[1];
+    g_fd = fds[1];
+    int end = in_child([&] {
       struct sigaction sa {};
-      sa.sa_handler = row.prior == IGNORED ? SIG_IGN : row.prior == NONE ? SIG_DFL : plain;
-      if (row.prior == INFO)
+      sa.sa_handler = prior == IGNORED ? SIG_IGN : prior == NONE ? SIG_DFL : plain;
+      if (prior == INFO)
         sa.sa_sigaction = with_info, sa.sa_flags = SA_SIGINFO;
-      sigaction(row.sig, &sa, nullptr);
+      sigaction(sig, &sa, nullptr);
       ProgressSegment *s;
-      // A second create after the name vanished must not save its own
-      // handler as the previous action, or the handler would call itself.
-      if (row.prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(self()).c_str())))
-        _exit(4);
-      if (progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(fds[1], "r", 1) != 1)
-        _exit(3);
-      for (;;)
-        pause();
-    }
+      uint32_t pid = self();
+      // A create after the name vanished must not save its own handler as previous: it would call itself.
+      if ((prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
+          progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
+        return 3;
+      raise(sig); // an ignored one is discarded: the process and its segment stay
+      return shm_exists(pid) ? raise(SIGTERM) : 4;
+    });
     close(fds[1]);
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(kill(pid, row.sig), 0);
-    if (row.prior == IGNORED) { // discarded when sent: still alive, segment kept
-      EXPECT_TRUE(kill(pid, 0) == 0 && shm_exists(static_cast<uint32_t>(pid)));
-      kill(pid, SIGTERM);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    std::string trace;
-    while (read(fds[0], &c, 1) == 1)
-      trace += c;
+    uint32_t pid = 0;
+    char trace[8] = {};
+    EXPECT_EQ(read(fds[0], &pid, 4), 4);
+    (void)!read(fds[0], trace, sizeof trace - 1);
     close(fds[0]);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == (row.prior == IGNORED ? SIGTERM : row.sig));
-    EXPECT_FALSE(shm_exists(static_cast<uint32_t>(pid)));
-    EXPECT_EQ(trace, row.trace);
+    EXPECT_EQ(end, 1000 + (prior == IGNORED ? SIGTERM : sig));
+    EXPECT_FALSE(shm_exists(pid));
+    EXPECT_STREQ(trace, want);
   }
+}
+
+// A second create fails and keeps the first; a forked child (it inherits the writer's state) leaves its
+// parent's segment alone whatever it calls; destroy and finish each put back exactly the actions from before.
+TEST(WriterSignals, SecondCreateForkedChildAndRestoredActions) {
+  EXPECT_EQ(in_child([] {
+              const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};
+              signal(SIGINT, plain), signal(SIGTERM, SIG_DFL), signal(SIGHUP, SIG_IGN);
+              struct sigaction before[3], now;
+              for (int i = 0; i < 3; i++)
+                sigaction(sigs[i], nullptr, &before[i]);
+              int bad = 0;
+              for (int round = 0; round < 2; round++) {
+                ProgressSegment *s, *second = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
+                bad |= progress_create(&s, TOOL_PROXMOX, "first", 0, 0, "") != ST_OK;
+                bad |= progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second || progress_current() != s;
+                bad |= (in_child([] {
+                          ProgressSegment *current = progress_current();
+                          progress_set_child(77), progress_destroy(&current), progress_finish(1);
+                          return raise(SIGTERM);
+                        }) != 1000 + SIGTERM) << 1;
+                bad |= (!shm_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first")) << 2;
+                round == 0 ? progress_destroy(&s) : progress_finish(1);
+                for (int i = 0; i < 3; i++)
+                  bad |= (sigaction(sigs[i], nullptr, &now) || now.sa_handler != before[i].sa_handler ||
+                          now.sa_flags != before[i].sa_flags) << (3 + i);
+              }
+              return bad;
+            }), 0);
 }
 
 // Reader: crafted objects under pids that are not running.
@@ -243,8 +233,7 @@ struct Reader : ::testing::Test {
   }
   void TearDown() override {
     for (const std::string &path : made)
-      if (unlink(path.c_str()) != 0)
-        rmdir(path.c_str());
+      std::filesystem::remove(path);
   }
 };
 
@@ -252,30 +241,26 @@ TEST_F(Reader, AttachAndSnapshot) {
   ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept"), v5 = good, v7 = good, magic = good;
   v5.version = 5, v7.version = 7, magic.magic = 0x50524F48;
   good.seq = 42;
-  const struct {
-    const char *name;
-    const ProgressSegment *record; // null: no object at all
-    size_t size;
-    StatusCode want;
-  } rows[] = {{"missing", nullptr, 0, ST_NOTFOUND},         {"version 5", &v5, 1208, ST_CORRUPT},
-              {"version 7", &v7, 1208, ST_CORRUPT},         {"wrong magic", &magic, 1208, ST_CORRUPT},
-              {"empty", &good, 0, ST_NOTFOUND},             {"one byte short", &good, 1207, ST_NOTFOUND},
-              {"directory", nullptr, 1, ST_NOTFOUND},       {"FIFO", nullptr, 2, ST_NOTFOUND},
-              {"symbolic link", nullptr, 3, ST_NOTFOUND},   {"longer", &good, 4096, ST_OK}};
   craft(701, good);
-  for (const auto &row : rows) { // a FIFO opened carelessly would block here for ever
-    if (unlink(name("700").c_str()) != 0)
-      rmdir(shm_path(700).c_str());
-    if (row.record != nullptr)
-      craft(700, *row.record, row.size);
-    int made = row.record != nullptr || row.size == 0 ? 0
-               : row.size == 1                         ? mkdir(shm_path(700).c_str(), 0700)
-               : row.size == 2                         ? mkfifo(shm_path(700).c_str(), 0600)
-                                                       : symlink("zpr_progress.701", shm_path(700).c_str());
+  // What is under 700's name: a record of a size, or without one (null) nothing or another kind of object.
+  for (auto [what, record, size, want] :
+       std::initializer_list<std::tuple<const char *, const ProgressSegment *, size_t, StatusCode>>{
+           {"missing", nullptr, 0, ST_NOTFOUND},       {"version 5", &v5, 1208, ST_CORRUPT},
+           {"version 7", &v7, 1208, ST_CORRUPT},       {"wrong magic", &magic, 1208, ST_CORRUPT},
+           {"empty", &good, 0, ST_NOTFOUND},           {"one byte short", &good, 1207, ST_NOTFOUND},
+           {"directory", nullptr, 1, ST_NOTFOUND},     {"FIFO", nullptr, 2, ST_NOTFOUND},
+           {"symbolic link", nullptr, 3, ST_NOTFOUND}, {"longer", &good, 4096, ST_OK}}) {
+    std::filesystem::remove(name("700"));
+    if (record != nullptr)
+      craft(700, *record, size);
+    int made = record != nullptr || size == 0 ? 0
+               : size == 1                     ? mkdir(shm_path(700).c_str(), 0700)
+               : size == 2                     ? mkfifo(shm_path(700).c_str(), 0600) // opened carelessly, it blocks
+                                               : symlink("zpr_progress.701", shm_path(700).c_str());
     ASSERT_EQ(made, 0);
     const ProgressSegment *seg = &good;
-    EXPECT_EQ(progress_attach(700, &seg), row.want) << row.name;
-    EXPECT_EQ(seg == nullptr, row.want != ST_OK) << row.name;
+    EXPECT_EQ(progress_attach(700, &seg), want) << what;
+    EXPECT_EQ(seg == nullptr, want != ST_OK) << what;
     progress_detach(&seg);
   }
   const ProgressSegment *seg = nullptr;
@@ -290,7 +275,6 @@ TEST_F(Reader, AttachAndSnapshot) {
   progress_detach(&seg);
   progress_detach(&seg);
   progress_detach(nullptr);
-
   good.seq = 7; // a writer that died inside an update
   craft(711, good);
   ASSERT_EQ(progress_attach(711, &seg), ST_OK);
@@ -299,15 +283,13 @@ TEST_F(Reader, AttachAndSnapshot) {
   progress_detach(&seg);
   // Another user's segment (mode 0600) is not found by an unprivileged reader.
   EXPECT_EQ(in_child([] {
-              const ProgressSegment *other = &ANY_RECORD;
-              return setgid(65534) || setuid(65534) || progress_attach(711, &other) != ST_NOTFOUND || other;
-            }), 0);
+              const ProgressSegment *other = reinterpret_cast<const ProgressSegment *>(uintptr_t{8});
+              return progress_attach(711, &other) != ST_NOTFOUND || other;
+            }, true), 0);
 }
 
 TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
   // The writer publishes the same v in many fields; a copy mixing values is torn.
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
   fflush(nullptr);
   pid_t writer = fork();
   if (writer == 0) {
@@ -315,7 +297,7 @@ TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
     int64_t blocks[PROGRESS_MAX_WORKERS];
     ProgressSample x{};
     x.worker_blocks = blocks, x.worker_count = PROGRESS_MAX_WORKERS;
-    if (progress_create(&s, TOOL_AGENT, "stress", 0, 0, "") != ST_OK || write(ready[1], "r", 1) != 1)
+    if (progress_create(&s, TOOL_AGENT, "stress", 0, 0, "") != ST_OK)
       _exit(1);
     for (uint64_t v = 1;; v++) {
       x.blocks_done = x.written = x.fs_free = v;
@@ -325,16 +307,16 @@ TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
       progress_update(s, &x);
     }
   }
-  char c;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
   name(std::to_string(writer));
   const ProgressSegment *seg = nullptr;
-  ASSERT_EQ(progress_attach(static_cast<uint32_t>(writer), &seg), ST_OK);
-  ProgressSegment copy;
-  ASSERT_TRUE(zt::wait_until([&] { return progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0; }));
+  ProgressSegment copy{};
+  bool updating = zt::wait_until([&] {
+    return (seg != nullptr || progress_attach(static_cast<uint32_t>(writer), &seg) == ST_OK) &&
+           progress_snapshot(seg, &copy) == ST_OK && copy.seq > 0;
+  });
   int torn = 0;
   const uint64_t first = copy.blocks_done;
-  for (int i = 0; i < 3000000; i++) {
+  for (int i = 0; updating && i < 3000000; i++) {
     if (progress_snapshot(seg, &copy) != ST_OK)
       continue;
     const uint64_t v = copy.blocks_done;
@@ -364,9 +346,8 @@ TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
     craft(pid, r);
     want.insert(std::to_string(pid) + " job 312 " + std::to_string(pid + 1000));
   }
-  // Leading zeros and trailing letters name 123's segment; the entries
-  // carry the pid stored in it, and its name cut and terminated.  Names
-  // without a number, or 0, and an odd counter are skipped.
+  // Leading zeros and trailing letters name 123's segment; the entries carry the pid stored in it,
+  // and its name cut and terminated.  Names without a number, or 0, and an odd counter are skipped.
   ProgressSegment named = zt::fake_record(777, TOOL_AGENT), odd = named;
   memset(named.name, 'n', sizeof named.name);
   odd.seq = 3;

@@ -1,15 +1,8 @@
-// The common runtime: status texts, the console logger, the run log in its
-// logfile and in syslog, and the self-test against libraries that
-// misbehave on demand.  Option handling runs end to end in zpr_monitor's
-// start-up tests and the argument fuzz target.
+// The common runtime: status texts, console logger, run log (logfile and syslog), the self-test against libraries
+// misbehaving on demand.  Options run end to end in zpr_monitor's start-up tests and the argument fuzz target.
 #include <gtest/gtest.h>
 
-// GCC 12 at -O3 reports std::string concatenations as overlapping copies
-// (its bug 105651); they are not.
-#pragma GCC diagnostic ignored "-Wrestrict"
-
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <poll.h>
 #include <sched.h>
@@ -26,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "child.h"
 #include "runtime/log.h"
 #include "runtime/options.h"
 #include "runtime/runlog.h"
@@ -34,13 +28,11 @@
 #include "runtime/status.h"
 #include "support/test_support.h"
 
-// The codec and digest libraries, spoiled on demand: these definitions take
-// the place of the shared libraries' for the code linked into this program.
-namespace {
-enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG };
-Fault g_fault = NONE;
-template <typename Fn> Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
-} // namespace
+// The codec and digest libraries spoiled on demand: these definitions take the place of the shared
+// libraries' in this program, and the link wraps the calls of the suite's own crc32c.
+enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG, CRC_WRONG };
+static Fault g_fault = NONE;
+template <typename Fn> static Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
 
 extern "C" {
 size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {
@@ -56,6 +48,10 @@ int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *
   int rc = fn(data, count, md, size, type, impl);
   md[31] ^= g_fault == SHA_WRONG;
   return rc;
+}
+uint32_t __real__Z6crc32cjPKvm(uint32_t crc, const void *data, size_t len);
+uint32_t __wrap__Z6crc32cjPKvm(uint32_t crc, const void *data, size_t len) {
+  return __real__Z6crc32cjPKvm(crc, data, len) ^ (g_fault == CRC_WRONG);
 }
 } // extern "C"
 
@@ -77,12 +73,9 @@ char **argv_of(const Texts &args) {
 }
 int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
 
-// One case of process-wide start-up state: body runs in a forked child
-// that ends through exit() (so exit handlers run), in a private mount
-// namespace with empty /dev and /var/log, whose /dev/log socket collects
-// what reaches syslog.  Texts come back normalised: the UTC stamps of
-// console and logfile lines ("2026-10-05T09:14:03Z ") and syslog's time
-// cut out, pids ("pid=N ", "name[N]: ") written "P".
+// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in a private
+// mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.  Texts come back
+// normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ", "name[N]: ") written "P".
 struct Outcome {
   int code = -1;
   std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
@@ -111,15 +104,13 @@ std::string normal(const std::string &text) {
 
 Outcome run_case(const std::function<int()> &body) {
   zt::TempDir dir;
-  fflush(nullptr);
-  pid_t keeper = fork();
-  if (keeper == 0) {
+  int code = in_child([&] {
     sockaddr_un addr{AF_UNIX, "/dev/log"};
     int sock = socket(AF_UNIX, SOCK_DGRAM, 0), status = 0;
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("t", "/dev", "tmpfs", 0, nullptr) || mount("t", "/var/log", "tmpfs", 0, nullptr) ||
         bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-      _exit(111);
+      return 111;
     pid_t pid = fork();
     if (pid == 0)
       exit(freopen((dir.path + "/err").c_str(), "w", stderr) ? body() : 120);
@@ -136,16 +127,13 @@ Outcome run_case(const std::function<int()> &body) {
       else
         done = waitpid(pid, &status, WNOHANG) == pid;
     }
-    zt::write_file(dir.path + "/syslog", normal(all));
-    zt::write_file(dir.path + "/log", normal(zt::read_file("/var/log/zpr/monitor.log")));
-    zt::write_file(dir.path + "/err", normal(zt::read_file(dir.path + "/err")));
-    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 255);
-  }
-  int status = 0;
-  waitpid(keeper, &status, 0);
-  EXPECT_NE(WEXITSTATUS(status), 111) << "no private namespace";
-  return {WEXITSTATUS(status), zt::read_file(dir.path + "/err"), zt::read_file(dir.path + "/log"),
-          zt::read_file(dir.path + "/syslog")};
+    zt::write_file(dir.path + "/syslog", all);
+    zt::write_file(dir.path + "/log", zt::read_file("/var/log/zpr/monitor.log"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+  });
+  EXPECT_NE(code, 111) << "no private namespace";
+  auto text = [&](const char *name) { return normal(zt::read_file(dir.path + name)); };
+  return {code, text("/err"), text("/log"), text("/syslog")};
 }
 
 } // namespace
@@ -220,8 +208,7 @@ TEST(RunLog, FilesDirectoriesAndEndEntries) {
       {{"--log-path", plain}, "zpr_monitor", 0, "", "", w + "create log directory '" + plain + lost},
       {{"--log-path="}, "zpr_monitor", 0, "", "", w + "create log directory '" + lost},
       {{"--log-path", dir.path + "/taken/"}, "zpr_monitor", 0, "", "",
-       w + "open logfile '" + dir.path + "/taken/monitor.log" + lost},
-  };
+       w + "open logfile '" + dir.path + "/taken/monitor.log" + lost}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.args.back() + " " + row.name);
     Texts args = row.args;
@@ -244,7 +231,7 @@ TEST(RunLog, FilesDirectoriesAndEndEntries) {
   EXPECT_EQ(zt::read_file(plain), "keep");
 }
 
-TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
+TEST(RunLog, SyslogDefaultsSwitchesInheritanceAndMasks) {
   Outcome run = run_case([] {
     runlog_msg(1, "early %d", 1); // before init: the C library's defaults
     runlog_msg(2, "not sent");
@@ -262,6 +249,14 @@ TEST(RunLog, SyslogDefaultsSwitchesAndInheritance) {
     return runlog_active() == 1 ? 3 : 4;
   });
   EXPECT_EQ(std::to_string(run.code) + run.syslog + run.log, "3");
+  std::string masks, err;
+  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
+    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
+  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
+  std::string want;
+  for (std::string bad : {"12abc", "abc", "0x", " "})
+    want += "warning: zpr_runlog: invalid --log value '" + bad + "' -- using default 1\n";
+  EXPECT_EQ(err, want);
 }
 
 TEST(Selftest, PatternChecksAndFailures) {
@@ -270,8 +265,8 @@ TEST(Selftest, PatternChecksAndFailures) {
   for (size_t i : {0, 1, 7, 31, 32, 8191, 8192, 100000, 262143})
     EXPECT_EQ(pattern[i], static_cast<uint8_t>((i >> 5) ^ (7 * i))) << i;
   for (auto [fault, text] : std::initializer_list<std::pair<Fault, std::string>>{
-           {NONE, ""}, {SHA_WRONG, "SHA-256 gives a wrong result"}, {ZSTD_SHORT, "zstd round trip failed"},
-           {ZSTD_FLIP, "zstd round trip failed"}}) {
+           {NONE, ""}, {SHA_WRONG, "SHA-256 gives a wrong result"}, {CRC_WRONG, "CRC32C gives a wrong result"},
+           {ZSTD_SHORT, "zstd round trip failed"}, {ZSTD_FLIP, "zstd round trip failed"}}) {
     g_fault = fault;
     char err[64] = "", none[1] = {'x'};
     EXPECT_EQ(std::to_string(selftest_run(err, sizeof err)) + err + std::to_string(selftest_run(none, 0)) + none[0],
@@ -285,16 +280,4 @@ TEST(Selftest, PatternChecksAndFailures) {
   for (CodecId codec : {CODEC_NONE, 7}) // never compress: no round trip
     EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small), 1);
   EXPECT_STREQ(small, "zstd");
-}
-
-TEST(RunLog, MaskValues) {
-  std::string masks, err;
-  for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
-    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
-  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
-  EXPECT_EQ(err, std::string() +
-                     "warning: zpr_runlog: invalid --log value '12abc' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value 'abc' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value '0x' -- using default 1\n"
-                     "warning: zpr_runlog: invalid --log value ' ' -- using default 1\n");
 }
