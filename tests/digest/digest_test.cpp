@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "support/child.h"
 #include "digest/codec.h"
 #include "digest/cpu_features.h"
 #include "digest/cpu_features_internal.h"

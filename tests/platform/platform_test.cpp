@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "support/child.h"
 #include "platform/block.h"
 #include "platform/file.h"
 #include "platform/sysutil.h"

@@ -14,7 +14,7 @@
 #include <string>
 #include <tuple>
 
-#include "child.h"
+#include "support/child.h"
 #include "digest/cpu_features.h"
 #include "progress/reader.h"
 #include "progress/seqlock_internal.h"

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "support/child.h"
 #include "runtime/log.h"
 #include "runtime/options.h"
 #include "runtime/runlog.h"
