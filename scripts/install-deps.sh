@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config make
   libssl-dev libzstd-dev liblz4-dev libncurses-dev
   libgtest-dev libgmock-dev openssl
-  tmux util-linux procps psmisc
+  tmux util-linux procps psmisc curl
   clang libclang-rt-14-dev
   libisal-dev
   prometheus-cpp-dev nlohmann-json3-dev prometheus prometheus-node-exporter

@@ -34,23 +34,12 @@ namespace {
 std::string program(const char *rel) { return zt::build_dir() + rel; }
 const std::string EXPORTER = program("/exporter/zpr_exporter");
 
-// One HTTP/1.0 GET on 127.0.0.1; the body, or "" on any failure.
-std::string http_get(int port, const std::string &target) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  timeval tv{5, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
-  std::string req = "GET " + target + " HTTP/1.0\r\n\r\n", resp;
-  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-      write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
-    char buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
-      resp.append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
-  size_t body = resp.find("\r\n\r\n");
-  bool ok = resp.size() > 12 && resp.compare(9, 3, "200") == 0 && body != std::string::npos;
-  return ok ? resp.substr(body + 4) : "";
+// The body of a GET on 127.0.0.1 by curl (more: its further arguments), or "" on any failure.
+std::string http_get(int port, const std::string &target, std::vector<std::string> more = {}) {
+  more.insert(more.begin(), {"-sf", "--noproxy", "*", "--max-time", "5",
+                             "http://127.0.0.1:" + std::to_string(port) + target});
+  zt::RunResult r = zt::run_program("/usr/bin/curl", more);
+  return r.status == 0 ? r.out : "";
 }
 
 int free_port() {
@@ -67,13 +56,8 @@ int free_port() {
 struct Background {
   zt::TempDir dir;
   pid_t pid;
-  explicit Background(std::vector<std::string> args) {
-    std::vector<const char *> argv;
-    for (const std::string &a : args)
-      argv.push_back(a.c_str());
-    argv.push_back(nullptr);
-    pid = zt::spawn_program(args[0], argv.data(), dir.path + "/out", dir.path + "/err");
-  }
+  explicit Background(const std::vector<std::string> &argv)
+      : pid(zt::spawn_program(argv, dir.path + "/out", dir.path + "/err")) {}
   ~Background() { stop(); }
   std::string err() { return zt::read_file(dir.path + "/err"); }
   int stop() {
@@ -155,27 +139,15 @@ TEST(Exporter, BadArgumentsAreUsageErrors) {
     std::vector<std::string> args;
     int status;
     std::string err;
-  } rows[] = {
+  } rows[] = { // the first words of the error line
       {{"--bogus"}, 2, "error: unknown option '--bogus' (see --help)\n"},
-      {{"--interval", "0", "--textfile", "/tmp/x.prom"},
-       2,
-       "error: invalid value '0' for --interval (expected 1..86400 seconds)\n"},
-      {{"--textfile", "/tmp/x.prom", "--interval", "5s"},
-       2,
-       "error: invalid value '5s' for --interval (expected 1..86400 seconds)\n"},
-      {{"--listen", "127.0.0.1:65536"},
-       2,
-       "error: invalid value '127.0.0.1:65536' for --listen (expected [ADDR]:PORT)\n"},
-      {{"--listen", "localhost:80"},
-       2,
-       "error: invalid value 'localhost:80' for --listen (expected [ADDR]:PORT)\n"},
-      {{"--once", "--listen", ":1"},
-       2,
-       "error: --listen, --textfile and --once exclude each other\n"},
+      {{"--interval", "0", "--textfile", "/tmp/x.prom"}, 2, "error: invalid value '0' for --interval ("},
+      {{"--textfile", "/tmp/x.prom", "--interval", "5s"}, 2, "error: invalid value '5s' for --interval ("},
+      {{"--listen", "127.0.0.1:65536"}, 2, "error: invalid value '127.0.0.1:65536' for --listen ("},
+      {{"--listen", "localhost:80"}, 2, "error: invalid value 'localhost:80' for --listen ("},
+      {{"--once", "--listen", ":1"}, 2, "error: --listen, --textfile and --once exclude each other\n"},
       {{"--format", "json"}, 2, "error: --format goes with --once\n"},
-      {{"--once", "--format", "xml"},
-       2,
-       "error: invalid value 'xml' for --format (prometheus or json)\n"},
+      {{"--once", "--format", "xml"}, 2, "error: invalid value 'xml' for --format ("},
       {{"--once", "--once"}, 2, "error: --once given twice\n"},
       {{"--state-file"}, 2, "error: --state-file needs a value\n"},
       {{"--listen", "192.0.2.1:80"}, 1, "error: cannot listen on 192.0.2.1:80"},
@@ -345,14 +317,9 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
                          "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)});
   // Values of an instant query, by job_name.
   auto query = [&](const std::string &q) {
-    std::string url = "/api/v1/query?query=";
-    for (unsigned char c : q) {
-      char hex[4];
-      snprintf(hex, sizeof hex, "%%%02X", c);
-      url += isalnum(c) ? std::string(1, static_cast<char>(c)) : hex;
-    }
     std::map<std::string, double> values;
-    nlohmann::json doc = nlohmann::json::parse(http_get(prom_port, url), nullptr, false);
+    std::string body = http_get(prom_port, "/api/v1/query", {"-G", "--data-urlencode", "query=" + q});
+    nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (doc.is_object() && doc["status"] == "success")
       for (const auto &r : doc["data"]["result"])
         values[r["metric"].value("job_name", "")] = std::stod(r["value"][1].get<std::string>());
