@@ -369,4 +369,16 @@ template <class V, int K, int M, int S = 256> struct Hybrid {
   }
 };
 
+// A tier's kernel above kStreamsMin bytes: Long::run from kLongMin bytes
+// on, then joined chains, then the single chain.  Out of line, so that
+// short inputs in the kernel do not pay for this function's registers.
+template <class Long, size_t kStreamsMin, size_t kLongMin>
+__attribute__((noinline)) uint32_t hybrid_longer(uint32_t s, const uint8_t *p, size_t len) {
+  if (len >= kLongMin)
+    s = Long::run(s, &p, &len);
+  while (len >= kStreamsMin)
+    s = streams3(s, &p, &len);
+  return chain(s, p, len);
+}
+
 } // namespace

@@ -32,16 +32,6 @@ using Long = Hybrid<Xmm, 2, 4>;
 constexpr size_t kStreamsMin = CRC32C_PCLMUL_MIN;
 constexpr size_t kLongMin = 512;
 
-// Out of line, so that short inputs in the kernel below do not pay for
-// this function's registers.
-__attribute__((noinline)) uint32_t longer(uint32_t s, const uint8_t *p, size_t len) {
-  if (len >= kLongMin)
-    s = Long::run(s, &p, &len);
-  while (len >= kStreamsMin)
-    s = streams3(s, &p, &len);
-  return chain(s, p, len);
-}
-
 } // namespace
 
 // On a 64-byte line, like the single chain: at a few bytes a call costs
@@ -49,7 +39,8 @@ __attribute__((noinline)) uint32_t longer(uint32_t s, const uint8_t *p, size_t l
 __attribute__((aligned(64))) uint32_t crc32c_fold_pclmul(uint32_t crc, const void *data,
                                                          size_t len) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
-  return ~(len < kStreamsMin ? chain(~crc, p, len) : longer(~crc, p, len));
+  return ~(len < kStreamsMin ? chain(~crc, p, len)
+                           : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
 }
 
 #if defined(__clang__)
