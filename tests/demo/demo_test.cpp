@@ -49,6 +49,10 @@ TEST(Demo, CommandLineAndRuns) {
       {{"--queue", "4097"}, 2, "", "'4097' for --queue"}, {{"--update-ms", "9"}, 2, "", "'9' for --update-ms"},
       {{"--corrupt-every", "1x"}, 2, "", "'1x' for --corrupt-every"}, {{"--codec", "zip"}, 2, "", "'zip' for --codec"},
       {{"--type", "weekly"}, 2, "", "'weekly' for --type"}, {{"--level", "20"}, 2, "", "'20' for --level"},
+      {{"--duty-min", "0"}, 2, "", "'0' for --duty-min"}, {{"--duty-max", "101"}, 2, "", "'101' for --duty-max"},
+      {{"--level-min", "0"}, 2, "", "'0' for --level-min"}, {{"--level-max", "x"}, 2, "", "'x' for --level-max"},
+      {{"--blocks", "99999999999999999999"}, 2, "", "'99999999999999999999' for --blocks"},
+      {{"--blocks", "64", "--level-min", "5"}, 0, "", ""}, {{"--blocks", "64", "--level-max", "2"}, 0, "", ""},
       {{"--duty-min", "50", "--duty-max", "40"}, 2, "", "--duty-min 50 is above --duty-max 40"},
       {{"--level-min", "9", "--level-max", "3"}, 2, "", "--level-min 9 is above --level-max 3"},
       {{"--level", "2", "--level-min", "3"}, 2, "", "--level 2 is outside --level-min 3 .. --level-max 9"},
@@ -59,7 +63,8 @@ TEST(Demo, CommandLineAndRuns) {
       {{"--blocks", "64", "--type", "INC", "--codec", "lz4", "--stats"}, 0, "compressed to", ""},
       {{"--source", "generated:256KiB", "--block-size", "1000", "--stats"}, 0, "stats: 263 blocks of 1000 bytes", ""},
       {{"--source", "generated:5X"}, 1, "", "cannot use source 'generated:5X'"},
-      {{"--blocks", "64", "--type", "diff", "--level", "5", "--background", "--duty-min", "20"}, 0, "", ""}};
+      {{"--blocks", "64", "--type", "diff", "--codec", "zstd", "--level", "5", "--background", "--duty-min", "20"},
+       0, "", ""}};
   for (const auto &row : rows) {
     std::vector<std::string> args = row.args;
     args.insert(args.end(), {"--no-log", "--no-syslog", "--seconds", "0"});

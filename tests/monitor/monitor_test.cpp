@@ -256,7 +256,7 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
   }
   many.send_keys("Enter");
-  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " ("));
+  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") && many.quits("q"));
   for (uint32_t pid = 4200001; pid <= 4200034; pid++)
     zt::fake_segment_remove(pid);
 }
