@@ -11,8 +11,8 @@ namespace zb {
 
 // Median bytes per nanosecond (= GB/s) of fn(), which processes `bytes`
 // bytes per call, over `runs` runs of at least min_ns each.
-template <typename Fn> double median_gbps(Fn fn, size_t bytes, int runs = 15,
-                                          long long min_ns = 2000000) {
+template <typename Fn>
+double median_gbps(Fn fn, size_t bytes, int runs = 15, long long min_ns = 2000000) {
   using clock = std::chrono::steady_clock;
   // Warm up, and find how many calls make one run.
   long long calls = 1;

@@ -51,7 +51,8 @@ double read_blocks(const std::string &path, uint32_t block) {
   uint64_t sum = 0;
   for (uint64_t i = 0; i < blocks; i++) {
     int32_t n = 0;
-    if (block_reader_read(&h, i, block, buf.data(), &n) != ST_OK || n != static_cast<int32_t>(block)) {
+    if (block_reader_read(&h, i, block, buf.data(), &n) != ST_OK ||
+        n != static_cast<int32_t>(block)) {
       block_reader_close(&h);
       return -1;
     }
@@ -66,7 +67,8 @@ double read_blocks(const std::string &path, uint32_t block) {
 
 // dd's own figure of seconds for the copy (start-up excluded); -1 on failure.
 double read_dd(const std::string &path, uint32_t block) {
-  std::string cmd = "LC_ALL=C dd if=" + path + " of=/dev/null bs=" + std::to_string(block) + " 2>&1";
+  std::string cmd =
+      "LC_ALL=C dd if=" + path + " of=/dev/null bs=" + std::to_string(block) + " 2>&1";
   FILE *p = popen(cmd.c_str(), "r");
   if (p == nullptr)
     return -1;

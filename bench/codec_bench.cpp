@@ -54,24 +54,51 @@ void compare(const char *name, const std::vector<uint8_t> &src) {
   size_t r = 0;
   int ri = 0;
 
-  row("zstd compress",
-      zb::compare_gbps(
-          [&] { r = codec_compress(CODEC_ZSTD, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); },
-          [&] { r = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3); zb::keep(r); }, n));
+  row("zstd compress", zb::compare_gbps(
+                           [&] {
+                             r = codec_compress(CODEC_ZSTD, 3, src.data(), n, packed.data(),
+                                                packed.size());
+                             zb::keep(r);
+                           },
+                           [&] {
+                             r = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3);
+                             zb::keep(r);
+                           },
+                           n));
   const size_t zlen = ZSTD_compress(packed.data(), packed.size(), src.data(), n, 3);
-  row("zstd decompress",
-      zb::compare_gbps(
-          [&] { codec_decompress(CODEC_ZSTD, packed.data(), zlen, out.data(), n, &r); zb::keep(r); },
-          [&] { r = ZSTD_decompress(out.data(), n, packed.data(), zlen); zb::keep(r); }, n));
-  row("lz4 compress",
-      zb::compare_gbps(
-          [&] { r = codec_compress(CODEC_LZ4, 3, src.data(), n, packed.data(), packed.size()); zb::keep(r); },
-          [&] { ri = LZ4_compress_default(sc, pc, in, cap); zb::keep(ri); }, n));
+  row("zstd decompress", zb::compare_gbps(
+                             [&] {
+                               codec_decompress(CODEC_ZSTD, packed.data(), zlen, out.data(), n, &r);
+                               zb::keep(r);
+                             },
+                             [&] {
+                               r = ZSTD_decompress(out.data(), n, packed.data(), zlen);
+                               zb::keep(r);
+                             },
+                             n));
+  row("lz4 compress", zb::compare_gbps(
+                          [&] {
+                            r = codec_compress(CODEC_LZ4, 3, src.data(), n, packed.data(),
+                                               packed.size());
+                            zb::keep(r);
+                          },
+                          [&] {
+                            ri = LZ4_compress_default(sc, pc, in, cap);
+                            zb::keep(ri);
+                          },
+                          n));
   const int llen = LZ4_compress_default(sc, pc, in, cap);
-  row("lz4 decompress",
-      zb::compare_gbps(
-          [&] { codec_decompress(CODEC_LZ4, packed.data(), static_cast<size_t>(llen), out.data(), n, &r); zb::keep(r); },
-          [&] { ri = LZ4_decompress_safe(pc, oc, llen, in); zb::keep(ri); }, n));
+  row("lz4 decompress", zb::compare_gbps(
+                            [&] {
+                              codec_decompress(CODEC_LZ4, packed.data(), static_cast<size_t>(llen),
+                                               out.data(), n, &r);
+                              zb::keep(r);
+                            },
+                            [&] {
+                              ri = LZ4_decompress_safe(pc, oc, llen, in);
+                              zb::keep(ri);
+                            },
+                            n));
 }
 
 } // namespace

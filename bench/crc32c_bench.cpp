@@ -54,8 +54,8 @@ double median(std::vector<double> v) {
 
 int main(int argc, char **argv) {
   // Sizes may be given on the command line; these by default.
-  std::vector<size_t> sizes = {8,   16,   32,   48,   64,    96,    128,   192,    256,
-                               512, 1024, 2048, 4096, 16384, 65536, 1u << 20};
+  std::vector<size_t> sizes = {8,   16,  32,   48,   64,   96,    128,   192,
+                               256, 512, 1024, 2048, 4096, 16384, 65536, 1u << 20};
   if (argc > 1) {
     sizes.clear();
     for (int i = 1; i < argc; i++)
@@ -110,7 +110,12 @@ int main(int argc, char **argv) {
     for (int round = 0; round < kRounds; round++)
       for (size_t i = 0; i < cols.size(); i++) {
         const Fn fn = cols[i].fn;
-        r[i].push_back(zb::median_gbps([&] { c = fn(c, p, n); zb::keep(c); }, n, 9, 200000));
+        r[i].push_back(zb::median_gbps(
+            [&] {
+              c = fn(c, p, n);
+              zb::keep(c);
+            },
+            n, 9, 200000));
       }
     std::vector<double> m;
     for (auto &v : r)

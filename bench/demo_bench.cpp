@@ -88,8 +88,8 @@ PipelineFigures run_pipeline(CodecId codec, int level_min, int level_max) {
     upd.push_back(per(st.update_ns, st.updates));
     level_last = st.level_last;
   }
-  return {median(rate), median(comp), median(crc), median(sha), median(share), median(upd),
-          level_last};
+  return {median(rate),  median(comp), median(crc), median(sha),
+          median(share), median(upd),  level_last};
 }
 
 // Median microseconds per call of fn over a block.
@@ -165,8 +165,8 @@ int main() {
                {"none", CODEC_NONE, 3, 3}};
   for (const Case &c : cases) {
     PipelineFigures f = run_pipeline(c.codec, c.lo, c.hi);
-    printf("%-16s %9.1f %7.2f %11.1f %9.1f %9.1f %10.2f %9.5f\n", c.name, f.mib_s,
-           f.mib_s / floor, f.compress_us, f.crc_us, f.sha_us, f.update_us, f.update_share);
+    printf("%-16s %9.1f %7.2f %11.1f %9.1f %9.1f %10.2f %9.5f\n", c.name, f.mib_s, f.mib_s / floor,
+           f.compress_us, f.crc_us, f.sha_us, f.update_us, f.update_share);
   }
   per_block_costs();
   return 0;

@@ -27,7 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct CpuSample {
-  double cpu_s;  // utime + stime
+  double cpu_s;   // utime + stime
   double sched_s; // on-CPU time from schedstat (nanosecond resolution)
   Clock::time_point at;
 };
@@ -79,9 +79,7 @@ Cost measure(pid_t pid, int seconds) {
   return {100.0 * (b.cpu_s - a.cpu_s) / wall, 100.0 * (b.sched_s - a.sched_s) / wall};
 }
 
-void die_with_parent() {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-}
+void die_with_parent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
 
 // A tool that publishes a new sample every 10 ms until killed.
 pid_t start_writer() {
@@ -200,8 +198,10 @@ int main(int argc, char **argv) {
       std::this_thread::sleep_for(std::chrono::seconds(seconds));
       if (sample_cpu(a, &sa1) && sample_cpu(b, &sb1)) {
         double wall = std::chrono::duration<double>(sa1.at - sa0.at).count();
-        floor20 = {100.0 * (sa1.cpu_s - sa0.cpu_s) / wall, 100.0 * (sa1.sched_s - sa0.sched_s) / wall};
-        floor250 = {100.0 * (sb1.cpu_s - sb0.cpu_s) / wall, 100.0 * (sb1.sched_s - sb0.sched_s) / wall};
+        floor20 = {100.0 * (sa1.cpu_s - sa0.cpu_s) / wall,
+                   100.0 * (sa1.sched_s - sa0.sched_s) / wall};
+        floor250 = {100.0 * (sb1.cpu_s - sb0.cpu_s) / wall,
+                    100.0 * (sb1.sched_s - sb0.sched_s) / wall};
       }
     }
     stop(a);
@@ -213,8 +213,8 @@ int main(int argc, char **argv) {
   const std::string pid_text = std::to_string(writer);
 
   // Dump mode at the interval floor.
-  const char *dump_argv[] = {monitor.c_str(), "--no-log", "--no-syslog", "--dump", "--pid",
-                             pid_text.c_str(), "--interval", "20", nullptr};
+  const char *dump_argv[] = {monitor.c_str(),  "--no-log",   "--no-syslog", "--dump", "--pid",
+                             pid_text.c_str(), "--interval", "20",          nullptr};
   pid_t dump = spawn(dump_argv);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   Cost dump_cost = measure(dump, seconds);
@@ -231,7 +231,8 @@ int main(int argc, char **argv) {
                         " --no-log --no-syslog --pid " + pid_text;
     if (system(start.c_str()) == 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      pid_t pane = static_cast<pid_t>(atoi(run_capture(tmux + " display -p '#{pane_pid}'").c_str()));
+      pid_t pane =
+          static_cast<pid_t>(atoi(run_capture(tmux + " display -p '#{pane_pid}'").c_str()));
       if (pane > 0)
         live_cost = measure(pane, seconds);
       if (system((tmux + " kill-server 2>/dev/null").c_str()) != 0)
@@ -248,6 +249,7 @@ int main(int argc, char **argv) {
   if (floor20.sched_pct > 0)
     printf("dump / 20 ms floor (schedstat): %.1fx\n", dump_cost.sched_pct / floor20.sched_pct);
   if (floor250.sched_pct > 0)
-    printf("live view / 250 ms floor (schedstat): %.1fx\n", live_cost.sched_pct / floor250.sched_pct);
+    printf("live view / 250 ms floor (schedstat): %.1fx\n",
+           live_cost.sched_pct / floor250.sched_pct);
   return 0;
 }

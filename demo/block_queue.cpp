@@ -88,8 +88,7 @@ void *block_queue_pop_timed(BlockQueue *q, int timeout_ms, int *timed_out) {
   timespec deadline = deadline_after(timeout_ms < 0 ? 0 : timeout_ms);
   mutex_lock(&q->lock);
   while (q->count == 0 && !q->closed) {
-    if (pthread_cond_clockwait(&q->not_empty, &q->lock, CLOCK_MONOTONIC, &deadline) ==
-        ETIMEDOUT) {
+    if (pthread_cond_clockwait(&q->not_empty, &q->lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT) {
       if (q->count == 0 && !q->closed)
         *timed_out = 1;
       break;

@@ -10,13 +10,13 @@
 #include "runtime/version.h"
 
 const OptionSpec demo_options[] = {
-    {"--tool", nullptr, 1},      {"--children", nullptr, 1},   {"--name", nullptr, 1},
-    {"--source", nullptr, 1},    {"--blocks", nullptr, 1},     {"--block-size", nullptr, 1},
-    {"--seconds", nullptr, 1},   {"--codec", nullptr, 1},      {"--level", nullptr, 1},
-    {"--level-min", nullptr, 1}, {"--level-max", nullptr, 1},  {"--workers", nullptr, 1},
-    {"--queue", nullptr, 1},     {"--background", nullptr, 0}, {"--duty-min", nullptr, 1},
+    {"--tool", nullptr, 1},      {"--children", nullptr, 1},      {"--name", nullptr, 1},
+    {"--source", nullptr, 1},    {"--blocks", nullptr, 1},        {"--block-size", nullptr, 1},
+    {"--seconds", nullptr, 1},   {"--codec", nullptr, 1},         {"--level", nullptr, 1},
+    {"--level-min", nullptr, 1}, {"--level-max", nullptr, 1},     {"--workers", nullptr, 1},
+    {"--queue", nullptr, 1},     {"--background", nullptr, 0},    {"--duty-min", nullptr, 1},
     {"--duty-max", nullptr, 1},  {"--corrupt-every", nullptr, 1}, {"--type", nullptr, 1},
-    {"--update-ms", nullptr, 1}, {"--stats", nullptr, 0},      {"--no-progress", nullptr, 0},
+    {"--update-ms", nullptr, 1}, {"--stats", nullptr, 0},         {"--no-progress", nullptr, 0},
     {nullptr, nullptr, 0},
 };
 
@@ -28,8 +28,8 @@ constexpr uint32_t MAX_CHILDREN = 1000;
 
 // Reads an unsigned decimal option into *out when it is given; false (with
 // the reason written) when it is given but is no number in [lo, hi].
-bool read_number(int argc, char **argv, const char *option, uint64_t lo, uint64_t hi,
-                 uint64_t *out, char *why, unsigned why_size) {
+bool read_number(int argc, char **argv, const char *option, uint64_t lo, uint64_t hi, uint64_t *out,
+                 char *why, unsigned why_size) {
   const char *text = opt_value(argc, argv, option, nullptr, nullptr);
   if (text == nullptr)
     return true;
@@ -54,8 +54,7 @@ bool read_u32(int argc, char **argv, const char *option, uint32_t lo, uint32_t h
   return true;
 }
 
-bool read_level(int argc, char **argv, const char *option, int *out, char *why,
-                unsigned why_size) {
+bool read_level(int argc, char **argv, const char *option, int *out, char *why, unsigned why_size) {
   uint64_t v = static_cast<uint64_t>(*out);
   if (!read_number(argc, argv, option, 1, 19, &v, why, why_size))
     return false;
@@ -139,9 +138,7 @@ int demo_tool_from_name(const char *name) {
   return -1;
 }
 
-const char *demo_tool_name(int tool) {
-  return tool >= 0 && tool < 6 ? TOOL_NAMES[tool] : "?";
-}
+const char *demo_tool_name(int tool) { return tool >= 0 && tool < 6 ? TOOL_NAMES[tool] : "?"; }
 
 StatusCode demo_parse_args(int argc, char **argv, DemoArgs *out, char *why, unsigned why_size) {
   DemoArgs a{};
@@ -155,9 +152,8 @@ StatusCode demo_parse_args(int argc, char **argv, DemoArgs *out, char *why, unsi
              tool);
     return ST_INVAL;
   }
-  a.cfg.tool = a.tool == TOOL_AGENT || a.tool == TOOL_PROXMOX || a.tool == TOOL_XENV
-                   ? TOOL_AGENT
-                   : TOOL_RESTORE;
+  a.cfg.tool = a.tool == TOOL_AGENT || a.tool == TOOL_PROXMOX || a.tool == TOOL_XENV ? TOOL_AGENT
+                                                                                     : TOOL_RESTORE;
   a.name = opt_value(argc, argv, "--name", nullptr, nullptr);
   a.source = opt_value(argc, argv, "--source", nullptr, nullptr);
   a.stats = opt_flag(argc, argv, "--stats", nullptr);
@@ -168,17 +164,17 @@ StatusCode demo_parse_args(int argc, char **argv, DemoArgs *out, char *why, unsi
   if (!read_u32(argc, argv, "--children", 1, MAX_CHILDREN, &a.children, why, why_size) ||
       !read_number(argc, argv, "--blocks", 1, UINT64_MAX / DEMO_MAX_BLOCK_SIZE, &a.blocks, why,
                    why_size) ||
-      !read_u32(argc, argv, "--block-size", DEMO_MIN_BLOCK_SIZE, DEMO_MAX_BLOCK_SIZE,
-                &c.block_size, why, why_size) ||
+      !read_u32(argc, argv, "--block-size", DEMO_MIN_BLOCK_SIZE, DEMO_MAX_BLOCK_SIZE, &c.block_size,
+                why, why_size) ||
       !read_u32(argc, argv, "--seconds", 0, 86400, &c.seconds, why, why_size) ||
       !read_u32(argc, argv, "--workers", 1, DEMO_MAX_WORKERS, &c.workers, why, why_size) ||
       !read_u32(argc, argv, "--queue", 1, 4096, &c.queue_cap, why, why_size) ||
       !read_u32(argc, argv, "--duty-min", 1, 100, &c.duty_min, why, why_size) ||
       !read_u32(argc, argv, "--duty-max", 1, 100, &c.duty_max, why, why_size) ||
       !read_u32(argc, argv, "--update-ms", 10, 10000, &c.publish_ms, why, why_size) ||
-      !read_number(argc, argv, "--corrupt-every", 0, UINT64_MAX, &c.corrupt_every, why,
-                   why_size) ||
-      !read_codec(argc, argv, &c, why, why_size) || !read_type(argc, argv, &a.backup_type, why, why_size) ||
+      !read_number(argc, argv, "--corrupt-every", 0, UINT64_MAX, &c.corrupt_every, why, why_size) ||
+      !read_codec(argc, argv, &c, why, why_size) ||
+      !read_type(argc, argv, &a.backup_type, why, why_size) ||
       !read_levels(argc, argv, &c, why, why_size))
     return ST_INVAL;
   c.backup_type = a.backup_type;

@@ -18,7 +18,7 @@ struct DemoArgs {
   const char *source; // a path; null = the generated source
   uint64_t blocks;    // 0 = the whole source (the generated one: its default size)
   int blocks_given;
-  int stats;          // print throughput and per-block costs at the end
+  int stats; // print throughput and per-block costs at the end
   int no_progress;
   DemoConfig cfg;
 };

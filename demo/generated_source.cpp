@@ -23,14 +23,14 @@ uint64_t next_random(uint64_t *state) {
 }
 
 constexpr const char *WORDS[] = {
-    "block",   "backup",  "restore", "volume",  "sector",   "snapshot", "the",    "of",
-    "and",     "to",      "a",       "in",      "is",       "for",      "data",   "disk",
-    "image",   "chunk",   "agent",   "proxmox", "virtual",  "machine",  "file",   "system",
-    "journal", "inode",   "extent",  "write",   "read",     "queue",    "worker", "level",
-    "zstd",    "lz4",     "hash",    "sha256",  "crc32c",   "offset",   "length", "free",
-    "used",    "mount",   "device",  "kernel",  "page",     "cache",    "buffer", "thread",
-    "mutex",   "signal",  "process", "memory",  "network",  "storage",  "cpu",    "load",
-    "config",  "log",     "error",   "warning", "started",  "stopped",  "ok",     "done",
+    "block",   "backup", "restore", "volume",  "sector",  "snapshot", "the",    "of",
+    "and",     "to",     "a",       "in",      "is",      "for",      "data",   "disk",
+    "image",   "chunk",  "agent",   "proxmox", "virtual", "machine",  "file",   "system",
+    "journal", "inode",  "extent",  "write",   "read",    "queue",    "worker", "level",
+    "zstd",    "lz4",    "hash",    "sha256",  "crc32c",  "offset",   "length", "free",
+    "used",    "mount",  "device",  "kernel",  "page",    "cache",    "buffer", "thread",
+    "mutex",   "signal", "process", "memory",  "network", "storage",  "cpu",    "load",
+    "config",  "log",    "error",   "warning", "started", "stopped",  "ok",     "done",
 };
 constexpr uint64_t WORD_COUNT = sizeof(WORDS) / sizeof(WORDS[0]);
 static_assert((WORD_COUNT & (WORD_COUNT - 1)) == 0, "word picks use a mask");
@@ -252,10 +252,22 @@ StatusCode demo_parse_size(const char *text, uint64_t *out_bytes) {
   switch (*p) {
   case '\0':
     break;
-  case 'K': case 'k': shift = 10; break;
-  case 'M': case 'm': shift = 20; break;
-  case 'G': case 'g': shift = 30; break;
-  case 'T': case 't': shift = 40; break;
+  case 'K':
+  case 'k':
+    shift = 10;
+    break;
+  case 'M':
+  case 'm':
+    shift = 20;
+    break;
+  case 'G':
+  case 'g':
+    shift = 30;
+    break;
+  case 'T':
+  case 't':
+    shift = 40;
+    break;
   default:
     return ST_INVAL;
   }

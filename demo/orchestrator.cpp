@@ -28,7 +28,7 @@ void forward_signal(int sig) {
   pid_t child = g_child.load();
   if (child > 0)
     kill(child, sig);
-  struct sigaction dfl{};
+  struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
@@ -36,7 +36,7 @@ void forward_signal(int sig) {
 }
 
 void install_forwarding() {
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = forward_signal;
   sigemptyset(&sa.sa_mask);
   for (int sig : FORWARDED)
@@ -105,7 +105,7 @@ pid_t demo_spawn_child(int child_tool, const char *name, int argc, char **argv) 
   sigprocmask(SIG_BLOCK, &block, &saved);
   pid_t pid = fork();
   if (pid == 0) {
-    struct sigaction dfl{};
+    struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     sigemptyset(&dfl.sa_mask);
     for (int sig : FORWARDED)

@@ -25,10 +25,10 @@ constexpr int SAMPLE_MS = 500;
 // filled by the agent's workers, or by the restore's reader.
 struct DemoBlock {
   uint64_t index;
-  uint8_t *raw;          // block_size bytes
-  uint8_t *packed;       // codec_bound(block_size) bytes
-  uint32_t real;         // bytes that came from the source
-  uint32_t packed_len;   // compressed length; 0 = stored as it is
+  uint8_t *raw;        // block_size bytes
+  uint8_t *packed;     // codec_bound(block_size) bytes
+  uint32_t real;       // bytes that came from the source
+  uint32_t packed_len; // compressed length; 0 = stored as it is
   uint8_t is_zero;
   uint8_t verify_failed; // restore only
   uint8_t unchanged;     // agent: same digest as in the previous backup
@@ -114,9 +114,9 @@ void pace_wait(Pipeline *p, uint64_t i) {
   const DemoConfig *cfg = p->cfg;
   if (cfg->seconds == 0 || cfg->blocks == 0)
     return;
-  int64_t due = p->start_ms + static_cast<int64_t>(static_cast<double>(cfg->seconds) * 1000.0 *
-                                                   static_cast<double>(i) /
-                                                   static_cast<double>(cfg->blocks));
+  int64_t due =
+      p->start_ms + static_cast<int64_t>(static_cast<double>(cfg->seconds) * 1000.0 *
+                                         static_cast<double>(i) / static_cast<double>(cfg->blocks));
   int64_t now = monotonic_ms();
   if (due > now)
     sleep_ms(static_cast<int>(due - now));
@@ -355,8 +355,8 @@ void send_update(Reporter *r, DemoStats *st) {
 // and, in background mode, the duty cycle.
 void output_stage(Pipeline *p, Reporter *r, DemoStats *st) {
   const DemoConfig *cfg = p->cfg;
-  bool adaptive = cfg->tool == TOOL_AGENT && cfg->codec == CODEC_ZSTD &&
-                  cfg->level_min < cfg->level_max;
+  bool adaptive =
+      cfg->tool == TOOL_AGENT && cfg->codec == CODEC_ZSTD && cfg->level_min < cfg->level_max;
   int64_t next_publish = monotonic_ms();
   int64_t next_sample = next_publish;
   uint64_t block_current = 0;
@@ -473,7 +473,7 @@ void demo_config_defaults(DemoConfig *cfg) {
   cfg->level_max = 9;
   int64_t cpus = online_cpu_count();
   cfg->workers = cpus > static_cast<int64_t>(DEMO_MAX_WORKERS) ? DEMO_MAX_WORKERS
-                                                              : static_cast<uint32_t>(cpus);
+                                                               : static_cast<uint32_t>(cpus);
   cfg->queue_cap = 32;
   cfg->duty_min = 10;
   cfg->duty_max = 90;
@@ -569,8 +569,7 @@ StatusCode demo_run(const DemoConfig *cfg, BlockHandle *source, ProgressSegment 
   // Workers that never started are never going to leave; if the ones that
   // did have all left already, nobody else will close the output queue.
   const uint32_t never_started = cfg->workers - running;
-  if (never_started > 0 && p.workers_left.fetch_sub(never_started) == never_started &&
-      running > 0)
+  if (never_started > 0 && p.workers_left.fetch_sub(never_started) == never_started && running > 0)
     block_queue_close(&p.out_q);
   DemoStats stats{};
   if (!reader_started || running == 0) {

@@ -26,40 +26,40 @@ inline constexpr uint32_t DEMO_MIN_BLOCK_SIZE = 512;
 inline constexpr uint32_t DEMO_MAX_BLOCK_SIZE = 16u << 20;
 
 struct DemoConfig {
-  int tool;                // TOOL_AGENT or TOOL_RESTORE
-  int backup_type;         // agent: BackupType; DIFF and INC skip unchanged blocks
-  uint64_t blocks;         // blocks to handle, from block 0
-  uint32_t block_size;     // DEMO_MIN_BLOCK_SIZE .. DEMO_MAX_BLOCK_SIZE
-  uint32_t seconds;        // pace: spread the run over this time; 0 = no pace
+  int tool;            // TOOL_AGENT or TOOL_RESTORE
+  int backup_type;     // agent: BackupType; DIFF and INC skip unchanged blocks
+  uint64_t blocks;     // blocks to handle, from block 0
+  uint32_t block_size; // DEMO_MIN_BLOCK_SIZE .. DEMO_MAX_BLOCK_SIZE
+  uint32_t seconds;    // pace: spread the run over this time; 0 = no pace
   CodecId codec;
-  int level;               // zstd level to start with (restore: the stored data's level)
-  int level_min;           // the adaptive range; min == max is a fixed level
+  int level;     // zstd level to start with (restore: the stored data's level)
+  int level_min; // the adaptive range; min == max is a fixed level
   int level_max;
-  uint32_t workers;        // 1 .. DEMO_MAX_WORKERS
-  uint32_t queue_cap;      // capacity of the raw and of the out queue
-  int background;          // duty-cycle throttling driven by the load sampler
-  uint32_t duty_min;       // percent, 1 .. duty_max
-  uint32_t duty_max;       // percent, .. 100
-  uint64_t corrupt_every;  // restore: damage every n-th stored block; 0 = none
-  uint32_t publish_ms;     // interval between progress updates
+  uint32_t workers;       // 1 .. DEMO_MAX_WORKERS
+  uint32_t queue_cap;     // capacity of the raw and of the out queue
+  int background;         // duty-cycle throttling driven by the load sampler
+  uint32_t duty_min;      // percent, 1 .. duty_max
+  uint32_t duty_max;      // percent, .. 100
+  uint64_t corrupt_every; // restore: damage every n-th stored block; 0 = none
+  uint32_t publish_ms;    // interval between progress updates
 };
 
 // What a run did, and where its time went (for --stats and the benchmark).
 struct DemoStats {
   uint64_t blocks;
-  uint64_t written;        // agent: non-zero blocks; restore: restored and verified
-  uint64_t zero;           // zero blocks (restore: skipped)
-  uint64_t unchanged;      // agent: unchanged since the last backup; restore: verify failures
+  uint64_t written;   // agent: non-zero blocks; restore: restored and verified
+  uint64_t zero;      // zero blocks (restore: skipped)
+  uint64_t unchanged; // agent: unchanged since the last backup; restore: verify failures
   uint64_t bytes_raw;
   uint64_t bytes_compressed;
   uint64_t run_ns;
-  uint64_t codec_ns;       // compression (agent) or decompression (restore) in the workers
+  uint64_t codec_ns; // compression (agent) or decompression (restore) in the workers
   uint64_t codec_blocks;
   uint64_t crc_ns;
   uint64_t sha_ns;
-  uint64_t hashed_blocks;  // blocks given CRC32C (and SHA-256)
-  uint64_t sha_blocks;     // blocks given SHA-256, unchanged ones included
-  uint64_t update_ns;      // time spent in progress_update
+  uint64_t hashed_blocks; // blocks given CRC32C (and SHA-256)
+  uint64_t sha_blocks;    // blocks given SHA-256, unchanged ones included
+  uint64_t update_ns;     // time spent in progress_update
   uint64_t updates;
   int level_last;
 };

@@ -51,9 +51,9 @@ void demo_print_stats(const DemoConfig *cfg, const DemoStats *st) {
   printf("stats: per non-zero block: %s %.1f us, crc32c %.1f us, sha256 %.1f us\n", codec_verb,
          per_block_us(st->codec_ns, st->codec_blocks), per_block_us(st->crc_ns, st->hashed_blocks),
          per_block_us(st->sha_ns, st->sha_blocks));
-  double share = st->run_ns == 0 ? 0.0
-                                 : 100.0 * static_cast<double>(st->update_ns) /
-                                       static_cast<double>(st->run_ns);
+  double share = st->run_ns == 0
+                     ? 0.0
+                     : 100.0 * static_cast<double>(st->update_ns) / static_cast<double>(st->run_ns);
   printf("stats: progress_update: %" PRIu64 " calls, %.2f us each, %.5f %% of the run\n",
          st->updates, per_block_us(st->update_ns, st->updates), share);
   fflush(stdout);

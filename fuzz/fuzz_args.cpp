@@ -47,15 +47,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const char *value = def;
         const OptionSpec *m = opt_match(table, argv[i], &value);
         if (opt_flag(argc, argv, e->long_name, e->short_name) > 1 ||
-            (m == nullptr ? value != def : strncmp(argv[i], m->long_name, strlen(m->long_name)) != 0 &&
-                                               (m->short_name == nullptr || strcmp(argv[i], m->short_name) != 0)))
+            (m == nullptr ? value != def
+                          : strncmp(argv[i], m->long_name, strlen(m->long_name)) != 0 &&
+                                (m->short_name == nullptr || strcmp(argv[i], m->short_name) != 0)))
           abort();
         check_value(value == nullptr ? def : value, def, argc, argv);
       }
     }
   (void)runlog_parse_mask("--log", opt_value(argc, argv, "--log", nullptr, nullptr));
   for (int positional = 0; positional <= 2; positional++) {
-    int warnings = opt_check_unknown(argc, argv, positional == 2 ? nullptr : monitor_options, positional);
+    int warnings =
+        opt_check_unknown(argc, argv, positional == 2 ? nullptr : monitor_options, positional);
     if (warnings < 0 || warnings >= argc)
       abort();
   }

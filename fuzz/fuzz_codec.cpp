@@ -8,10 +8,12 @@
 
 // Compression then decompression gives back the bytes, or compression declines (0: stored as it is).
 static bool round_trip(CodecId codec, int level, const uint8_t *src, size_t len) {
-  auto *packed = static_cast<uint8_t *>(malloc(codec_bound(codec, len))), *back = static_cast<uint8_t *>(malloc(len));
+  auto *packed = static_cast<uint8_t *>(malloc(codec_bound(codec, len))),
+       *back = static_cast<uint8_t *>(malloc(len));
   size_t n = codec_compress(codec, level, src, len, packed, codec_bound(codec, len)), produced = 0;
-  bool ok = n == 0 || (n < len && codec_decompress(codec, packed, n, back, len, &produced) == ST_OK &&
-                       produced == len && memcmp(back, src, len) == 0);
+  bool ok =
+      n == 0 || (n < len && codec_decompress(codec, packed, n, back, len, &produced) == ST_OK &&
+                 produced == len && memcmp(back, src, len) == 0);
   free(packed), free(back);
   return ok;
 }
@@ -26,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   StatusCode st = codec_decompress(data[0] % 4, src, len, cap == 0 ? nullptr : dst, cap, &produced);
   if (st == ST_OK ? produced > cap : produced != SIZE_MAX || (st != ST_CORRUPT && st != ST_INVAL))
     abort();
-  if (len <= 16384 && !(round_trip(CODEC_ZSTD, 1 + data[1] % 5, src, len) && round_trip(CODEC_LZ4, 0, src, len)))
+  if (len <= 16384 &&
+      !(round_trip(CODEC_ZSTD, 1 + data[1] % 5, src, len) && round_trip(CODEC_LZ4, 0, src, len)))
     abort();
   free(src), free(dst);
   return 0;

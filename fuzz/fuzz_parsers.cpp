@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   bg_take_reading(&sources, 1000, &cur);
   BgLoad load{};
   bg_load_between(&prev, &cur, &load);
-  for (uint32_t p : {load.foreign_cpu, load.foreign_io, load.foreign_net, load.self_cpu, load.self_io, load.self_net})
+  for (uint32_t p : {load.foreign_cpu, load.foreign_io, load.foreign_net, load.self_cpu,
+                     load.self_io, load.self_net})
     if (p > 100)
       abort();
   return 0;

@@ -46,8 +46,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   for (int i = 0; i < 2; i++) {
     g_pid[i] = 4200000000u + static_cast<uint32_t>(getpid() % 1000000) * 2 + i;
     int fd = shm_open(shm_name(g_pid[i]), O_CREAT | O_RDWR | O_TRUNC, 0600);
-    void *p = ftruncate(fd, PROGRESS_SEGMENT_SIZE) != 0 ? MAP_FAILED
-              : mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void *p = ftruncate(fd, PROGRESS_SEGMENT_SIZE) != 0
+                  ? MAP_FAILED
+                  : mmap(nullptr, PROGRESS_SEGMENT_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED)
       abort();
     g_seg[i] = static_cast<ProgressSegment *>(p);

@@ -32,7 +32,8 @@ size_t drop_children(ScanEntry *entries, size_t count) {
     return count;
   for (size_t i = 0; i < count; i++)
     for (size_t j = 0; j < count && !hidden[i]; j++)
-      hidden[i] = j != i && entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
+      hidden[i] =
+          j != i && entries[j].tool > TOOL_RESTORE && entries[j].child_pid == entries[i].pid;
   size_t kept = 0;
   for (size_t i = 0; i < count; i++)
     if (!hidden[i])

@@ -45,7 +45,8 @@ bool wait_for_segment(uint32_t pid, uint32_t wait_s, const ProgressSegment **out
 // Returns false (after the error line) when the line did not reach
 // standard output.
 bool print_line(const ProgressSegment &r) {
-  printf("%llu\t%llu\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%u\t%u\t%d\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%s\n",
+  printf("%llu\t%llu\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%u\t%u\t%d\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%"
+         "u\t%s\n",
          static_cast<unsigned long long>(effective_elapsed_ms(r)),
          static_cast<unsigned long long>(r.blocks_done),
          static_cast<unsigned long long>(r.blocks_total),

@@ -82,15 +82,14 @@ __attribute__((format(printf, 3, 4))) void put_line(int row, int col, const char
 }
 
 // A process that exists but may not be signalled, or a zombie, is present.
-bool vanished(uint32_t pid) {
-  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
+bool vanished(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 void draw_status(int row, const ProgressSegment &r) {
   char message[printable_size(sizeof r.message)];
   printable(r.message, message);
   put_line(row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "",
-           message, !state_is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
+           message,
+           !state_is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
 }
 
 void draw_bar(int row, const ProgressSegment &r) {
@@ -147,10 +146,9 @@ void draw_worker_list(int row, const ProgressSegment &r) {
   text[0] = '\0';
   for (uint32_t k = 0; k < cells; k++) {
     int64_t block = r.worker_block[k];
-    int n = block == -1
-                ? snprintf(text + len, sizeof text - len, "W%u:--   ", k)
-                : snprintf(text + len, sizeof text - len, "W%u:%-6llu", k,
-                           static_cast<unsigned long long>(block));
+    int n = block == -1 ? snprintf(text + len, sizeof text - len, "W%u:--   ", k)
+                        : snprintf(text + len, sizeof text - len, "W%u:%-6llu", k,
+                                   static_cast<unsigned long long>(block));
     if (n > 0)
       len = len + static_cast<size_t>(n) < sizeof text ? len + static_cast<size_t>(n)
                                                        : sizeof text - 1;
@@ -190,7 +188,8 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
     draw_bar(row, r);
     break;
   case PageLine::elapsed:
-    put_line(row, 0, "Elapsed: %s", format_hms(effective_elapsed_ms(r), time_text, sizeof time_text));
+    put_line(row, 0, "Elapsed: %s",
+             format_hms(effective_elapsed_ms(r), time_text, sizeof time_text));
     break;
   case PageLine::eta:
     // Far-off estimates saturate rather than wrap into a short time.
@@ -222,7 +221,8 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
     put_line(row, 0, "Unchanged:  %llu", static_cast<unsigned long long>(r.unchanged));
     break;
   case PageLine::raw_done:
-    put_line(row, 0, "Raw done:        %s", format_bytes(r.bytes_raw, bytes_text, sizeof bytes_text));
+    put_line(row, 0, "Raw done:        %s",
+             format_bytes(r.bytes_raw, bytes_text, sizeof bytes_text));
     break;
   case PageLine::compressed_done:
     put_line(row, 0, "Compressed done: %s (%.1f%% of raw)",

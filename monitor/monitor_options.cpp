@@ -1,9 +1,6 @@
 #include "monitor/monitor_options.h"
 
 const OptionSpec monitor_options[] = {
-    {"--pid", "-p", 1},
-    {"--dump", nullptr, 0},
-    {"--interval", nullptr, 1},
-    {"--wait", nullptr, 1},
-    {nullptr, nullptr, 0},
+    {"--pid", "-p", 1},     {"--dump", nullptr, 0}, {"--interval", nullptr, 1},
+    {"--wait", nullptr, 1}, {nullptr, nullptr, 0},
 };

@@ -136,17 +136,24 @@ inline constexpr PageKind AGENT_BG{TOOL_AGENT, true, 4};
 inline constexpr PageKind RESTORE8{TOOL_RESTORE, false, 8};
 inline constexpr PageKind RESTORE0{TOOL_RESTORE, false, 0};
 static_assert(page_row(PageLine::bar, AGENT) == 4 && page_row(PageLine::rate, AGENT) == 8);
-static_assert(page_row(PageLine::counter1, RESTORE0) == 10 && page_row(PageLine::counter4, AGENT) == 13);
-static_assert(page_row(PageLine::raw_done, AGENT) == 15 && page_row(PageLine::compressed_done, AGENT) == 16);
+static_assert(page_row(PageLine::counter1, RESTORE0) == 10 &&
+              page_row(PageLine::counter4, AGENT) == 13);
+static_assert(page_row(PageLine::raw_done, AGENT) == 15 &&
+              page_row(PageLine::compressed_done, AGENT) == 16);
 static_assert(page_row(PageLine::queues, AGENT) == 18 && page_row(PageLine::workers, AGENT) == 19);
 static_assert(page_row(PageLine::compression, AGENT) == 20 && page_row(PageLine::cpu, AGENT) == 21);
 static_assert(page_row(PageLine::path, AGENT) == 23 && page_row(PageLine::hint, AGENT) == 25);
-static_assert(page_row(PageLine::bg_duty, AGENT_BG) == 21 && page_row(PageLine::bg_loads, AGENT_BG) == 22);
+static_assert(page_row(PageLine::bg_duty, AGENT_BG) == 21 &&
+              page_row(PageLine::bg_loads, AGENT_BG) == 22);
 static_assert(page_row(PageLine::cpu, AGENT_BG) == 23 && page_row(PageLine::path, AGENT_BG) == 25);
-static_assert(page_row(PageLine::hint, AGENT_BG) == 27 && page_row(PageLine::worker_list, AGENT) == -1);
-static_assert(page_row(PageLine::raw_done, RESTORE8) == 14 && page_row(PageLine::workers, RESTORE8) == 17);
-static_assert(page_row(PageLine::cpu, RESTORE8) == 18 && page_row(PageLine::worker_list, RESTORE8) == 19);
+static_assert(page_row(PageLine::hint, AGENT_BG) == 27 &&
+              page_row(PageLine::worker_list, AGENT) == -1);
+static_assert(page_row(PageLine::raw_done, RESTORE8) == 14 &&
+              page_row(PageLine::workers, RESTORE8) == 17);
+static_assert(page_row(PageLine::cpu, RESTORE8) == 18 &&
+              page_row(PageLine::worker_list, RESTORE8) == 19);
 static_assert(page_row(PageLine::path, RESTORE8) == 22 && page_row(PageLine::hint, RESTORE8) == 24);
-static_assert(page_row(PageLine::counter4, RESTORE8) == -1 && page_row(PageLine::queues, RESTORE8) == -1);
+static_assert(page_row(PageLine::counter4, RESTORE8) == -1 &&
+              page_row(PageLine::queues, RESTORE8) == -1);
 static_assert(page_row(PageLine::path, RESTORE0) == 20 && page_row(PageLine::hint, RESTORE0) == 22);
 } // namespace page_layout_check

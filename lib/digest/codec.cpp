@@ -11,7 +11,9 @@ namespace {
 // INT_MAX is never a problem (lz4 never writes that far), so its capacity
 // is clamped; a source that does not fit is refused before any call, never
 // converted into a negative or truncated int.
-int lz4_capacity(size_t cap) { return cap > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(cap); }
+int lz4_capacity(size_t cap) {
+  return cap > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(cap);
+}
 
 } // namespace
 

@@ -10,9 +10,7 @@
 
 namespace {
 
-bool avx2_usable(const CpuFacts &f) {
-  return f.osxsave && f.avx && f.xcr0_xmm_ymm && f.avx2;
-}
+bool avx2_usable(const CpuFacts &f) { return f.osxsave && f.avx && f.xcr0_xmm_ymm && f.avx2; }
 
 } // namespace
 

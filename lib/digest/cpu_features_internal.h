@@ -19,7 +19,7 @@ struct CpuFacts {
   // Read for the CRC-32C kernels only; they never show in the report.
   bool sse42;
   bool pclmul;
-  bool xcr0_zmm;   // XCR0 bits 5 to 7 (AVX-512 state); only read with xcr0_xmm_ymm
+  bool xcr0_zmm; // XCR0 bits 5 to 7 (AVX-512 state); only read with xcr0_xmm_ymm
   bool avx512f;
   bool vpclmulqdq;
 };

@@ -30,8 +30,7 @@ constexpr std::array<uint32_t, 256> make_table() {
 }
 
 constexpr std::array<uint32_t, 256> kTable = make_table();
-static_assert(kTable[1] == 0xF26B8303u && kTable[128] == 0x82F63B78u &&
-              kTable[255] == 0xAD7D5351u);
+static_assert(kTable[1] == 0xF26B8303u && kTable[128] == 0x82F63B78u && kTable[255] == 0xAD7D5351u);
 
 using Kernel = uint32_t (*)(uint32_t, const void *, size_t);
 

@@ -13,7 +13,8 @@
 
 // Everything from here to the matching pop is compiled for this tier.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx2,vpclmulqdq,sse4.2,pclmul"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx2,vpclmulqdq,sse4.2,pclmul"))),             \
+                             apply_to = function)
 #else
 #pragma GCC push_options
 #pragma GCC target("avx2,vpclmulqdq,sse4.2,pclmul")
@@ -38,8 +39,7 @@ struct Ymm {
   static T bxor(T a, T b) { return _mm256_xor_si256(a, b); }
   static T widen(__m128i v) { return _mm256_inserti128_si256(_mm256_setzero_si256(), v, 0); }
   static __m128i narrow(T x) {
-    return fold128(_mm256_castsi256_si128(x), pair128(kFold<128>),
-                   _mm256_extracti128_si256(x, 1));
+    return fold128(_mm256_castsi256_si128(x), pair128(kFold<128>), _mm256_extracti128_si256(x, 1));
   }
 };
 
@@ -51,11 +51,10 @@ constexpr size_t kLongMin = 512;
 
 // On a 64-byte line, like the single chain: at a few bytes a call costs
 // about ten cycles, and where the code happens to fall moves that by one.
-__attribute__((aligned(64))) uint32_t crc32c_fold_avx2(uint32_t crc, const void *data,
-                                                       size_t len) {
+__attribute__((aligned(64))) uint32_t crc32c_fold_avx2(uint32_t crc, const void *data, size_t len) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
   return ~(len < kStreamsMin ? chain(~crc, p, len)
-                           : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
+                             : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
 }
 
 #if defined(__clang__)

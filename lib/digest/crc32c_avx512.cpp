@@ -12,7 +12,8 @@
 
 // Everything from here to the matching pop is compiled for this tier.
 #if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul"))), apply_to = function)
+#pragma clang attribute push(__attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul"))),          \
+                             apply_to = function)
 #else
 #pragma GCC push_options
 #pragma GCC target("avx512f,vpclmulqdq,sse4.2,pclmul")

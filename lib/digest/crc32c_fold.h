@@ -291,8 +291,8 @@ template <class V, int K, int M, int S = 256> struct Hybrid {
 
   // Constants for a chunk of i steps.
   struct Ends {
-    FoldPair over;    // the joined accumulator onto the chunk's last 16 bytes
-    uint32_t k1, k2;  // chain 1 and 2 states into the chunk's last 8 bytes
+    FoldPair over;   // the joined accumulator onto the chunk's last 16 bytes
+    uint32_t k1, k2; // chain 1 and 2 states into the chunk's last 8 bytes
   };
   struct Table {
     Ends e[kMaxSteps + 1];
@@ -358,9 +358,9 @@ template <class V, int K, int M, int S = 256> struct Hybrid {
         *pp = p;
         return reduce128(x) ^ s3;
       }
-      const __m128i t = _mm_xor_si128(
-          _mm_xor_si128(shift_state(s1, kNext1), shift_state(s2, kNext2)),
-          _mm_cvtsi32_si128(static_cast<int>(s3)));
+      const __m128i t =
+          _mm_xor_si128(_mm_xor_si128(shift_state(s1, kNext1), shift_state(s2, kNext2)),
+                        _mm_cvtsi32_si128(static_cast<int>(s3)));
       const typename V::T kjump = V::pair(kJump);
       acc[0] = V::fold(acc[0], kjump, V::bxor(V::load(p), V::widen(t)));
       for (int i = 1; i < K; i++)

@@ -40,7 +40,7 @@ __attribute__((aligned(64))) uint32_t crc32c_fold_pclmul(uint32_t crc, const voi
                                                          size_t len) {
   const uint8_t *p = static_cast<const uint8_t *>(data);
   return ~(len < kStreamsMin ? chain(~crc, p, len)
-                           : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
+                             : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
 }
 
 #if defined(__clang__)

@@ -97,13 +97,13 @@ StatusCode writer_open(BlockHandle *h, const char *path) {
   if (fd < 0)
     return status_from_errno(errno);
   h->fd = fd;
-  struct stat st{};
+  struct stat st {};
   h->is_block = (fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) ? 1 : 0;
   return ST_OK;
 }
 
-StatusCode writer_write_block(BlockHandle *h, uint64_t index, uint32_t block_size,
-                              const void *data, uint32_t length) {
+StatusCode writer_write_block(BlockHandle *h, uint64_t index, uint32_t block_size, const void *data,
+                              uint32_t length) {
   uint64_t offset = 0;
   if (!block_offset(index, block_size, &offset))
     return ST_INVAL;
@@ -145,7 +145,10 @@ const BlockReaderOps file_reader_ops = {
 };
 
 const BlockWriterOps block_writer_ops = {
-    writer_open, writer_write_block, writer_truncate, writer_close,
+    writer_open,
+    writer_write_block,
+    writer_truncate,
+    writer_close,
 };
 
 namespace {
@@ -166,7 +169,7 @@ StatusCode block_reader_open(BlockHandle *h, const char *path) {
   reset(h);
   if (path == nullptr)
     return ST_INVAL;
-  struct stat st{};
+  struct stat st {};
   if (stat(path, &st) != 0)
     return status_from_errno(errno);
   const BlockReaderOps *ops = S_ISBLK(st.st_mode) ? &device_reader_ops : &file_reader_ops;
@@ -234,8 +237,8 @@ StatusCode block_writer_open(BlockHandle *h, const char *path) {
   return writer_open(h, path);
 }
 
-StatusCode block_writer_write(BlockHandle *h, uint64_t index, uint32_t block_size,
-                              const void *data, uint32_t length) {
+StatusCode block_writer_write(BlockHandle *h, uint64_t index, uint32_t block_size, const void *data,
+                              uint32_t length) {
   const BlockWriterOps *ops = writer_table(h);
   if (ops == nullptr)
     return ST_INVAL;

@@ -18,11 +18,11 @@ inline constexpr int BLOCK_PATH_MAX = 1024;
 
 // Caller-owned; the same record serves readers and writers.
 struct BlockHandle {
-  int32_t is_block;           // reader: opened through device_reader_ops;
-                              // writer: the target is a block device
-  int32_t fd;                 // -1 when not open
-  const void *ops;            // BlockReaderOps or BlockWriterOps; null until chosen
-  char path[BLOCK_PATH_MAX];  // the path given to open, cut at 1023 characters
+  int32_t is_block;          // reader: opened through device_reader_ops;
+                             // writer: the target is a block device
+  int32_t fd;                // -1 when not open
+  const void *ops;           // BlockReaderOps or BlockWriterOps; null until chosen
+  char path[BLOCK_PATH_MAX]; // the path given to open, cut at 1023 characters
 };
 
 struct BlockReaderOps {
@@ -40,8 +40,8 @@ struct BlockReaderOps {
 
 struct BlockWriterOps {
   StatusCode (*open)(BlockHandle *h, const char *path);
-  StatusCode (*write_block)(BlockHandle *h, uint64_t index, uint32_t block_size,
-                            const void *data, uint32_t length);
+  StatusCode (*write_block)(BlockHandle *h, uint64_t index, uint32_t block_size, const void *data,
+                            uint32_t length);
   StatusCode (*truncate)(BlockHandle *h, uint64_t length);
   StatusCode (*close)(BlockHandle *h);
 };
@@ -81,8 +81,8 @@ StatusCode block_writer_open(BlockHandle *h, const char *path);
 
 // Writes length bytes at index * block_size; a shorter last block or several
 // blocks may be written at a block's offset.
-StatusCode block_writer_write(BlockHandle *h, uint64_t index, uint32_t block_size,
-                              const void *data, uint32_t length);
+StatusCode block_writer_write(BlockHandle *h, uint64_t index, uint32_t block_size, const void *data,
+                              uint32_t length);
 
 // Sets a file's length; on a block device ST_OK without change.
 StatusCode block_writer_truncate(BlockHandle *h, uint64_t length);
@@ -103,6 +103,5 @@ StatusCode block_reader_open_snapshot(BlockHandle *h, const char *volume, uint64
 
 // Lists the ranges changed since the backup that recorded since_change_id
 // (changed-block tracking).  Not available on Linux: always ST_UNSUPPORTED.
-StatusCode block_reader_changed_ranges(BlockHandle *h, uint64_t since_change_id,
-                                       BlockRange *ranges, uint32_t capacity,
-                                       uint32_t *out_count);
+StatusCode block_reader_changed_ranges(BlockHandle *h, uint64_t since_change_id, BlockRange *ranges,
+                                       uint32_t capacity, uint32_t *out_count);

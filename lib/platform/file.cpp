@@ -111,7 +111,7 @@ StatusCode file_rename(const char *old_path, const char *new_path) {
 StatusCode fd_size(int fd, uint64_t *out_size) {
   if (out_size == nullptr)
     return ST_INVAL;
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0)
     return status_from_errno(errno);
   if (S_ISBLK(st.st_mode)) {

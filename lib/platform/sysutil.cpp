@@ -23,8 +23,7 @@ constexpr long kIoprioWhoProcess = 1;
 constexpr long kIoprioClassBestEffort = 2;
 constexpr long kIoprioClassShift = 13;
 constexpr long kIoprioLowestLevel = 7;
-constexpr long kIoprioBackground =
-    kIoprioClassBestEffort << kIoprioClassShift | kIoprioLowestLevel;
+constexpr long kIoprioBackground = kIoprioClassBestEffort << kIoprioClassShift | kIoprioLowestLevel;
 static_assert(kIoprioBackground == 16391);
 static_assert(SYS_ioprio_set == 251, "ioprio_set is system call 251 on x86-64");
 

@@ -47,6 +47,8 @@ int mutex_unlock(pthread_mutex_t *mutex) { return pthread_mutex_unlock(mutex); }
 
 int cond_init(pthread_cond_t *cond) { return pthread_cond_init(cond, nullptr); }
 int cond_destroy(pthread_cond_t *cond) { return pthread_cond_destroy(cond); }
-int cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex) { return pthread_cond_wait(cond, mutex); }
+int cond_wait(pthread_cond_t *cond, pthread_mutex_t *mutex) {
+  return pthread_cond_wait(cond, mutex);
+}
 int cond_signal(pthread_cond_t *cond) { return pthread_cond_signal(cond); }
 int cond_broadcast(pthread_cond_t *cond) { return pthread_cond_broadcast(cond); }

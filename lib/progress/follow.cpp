@@ -57,7 +57,8 @@ const char *state_label(uint8_t state) {
 
 uint64_t effective_elapsed_ms(const ProgressSegment &record) {
   uint64_t elapsed = record.elapsed_ms;
-  bool counting = record.state == STATE_STARTING || (record.tool > TOOL_RESTORE && !state_is_final(record.state));
+  bool counting = record.state == STATE_STARTING ||
+                  (record.tool > TOOL_RESTORE && !state_is_final(record.state));
   if (!counting)
     return elapsed;
   int64_t d = seconds_since(wall_clock_seconds(), record.start_wall);

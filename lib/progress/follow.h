@@ -24,8 +24,8 @@ uint64_t effective_elapsed_ms(const ProgressSegment &record);
 
 // The child an orchestrator runs now, as followed by a reader.
 struct ChildFollow {
-  uint32_t followed_pid;           // 0: no child attached
-  const ProgressSegment *mapping;  // the child's read-only mapping, or null
+  uint32_t followed_pid;          // 0: no child attached
+  const ProgressSegment *mapping; // the child's read-only mapping, or null
 };
 
 struct FollowResult {

@@ -5,7 +5,8 @@
 
 namespace {
 
-constexpr const char *TOOL_LABELS[] = {"agent", "restore", "proxmox", "xenV", "pve-rst", "xenV-rst"};
+constexpr const char *TOOL_LABELS[] = {"agent", "restore", "proxmox",
+                                       "xenV",  "pve-rst", "xenV-rst"};
 constexpr const char *TYPE_LABELS[] = {"FULL", "DIFF", "INC"};
 constexpr const char *BYTE_UNITS[] = {"B", "KiB", "MiB", "GiB", "TiB"};
 

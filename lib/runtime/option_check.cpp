@@ -13,12 +13,8 @@ const OptionSpec common_options[] = {
 };
 
 const OptionSpec runlog_options[] = {
-    {"--no-syslog", nullptr, 0},
-    {"--no-log", nullptr, 0},
-    {"--syslog", nullptr, 1},
-    {"--log", nullptr, 1},
-    {"--log-path", nullptr, 1},
-    {nullptr, nullptr, 0},
+    {"--no-syslog", nullptr, 0}, {"--no-log", nullptr, 0},   {"--syslog", nullptr, 1},
+    {"--log", nullptr, 1},       {"--log-path", nullptr, 1}, {nullptr, nullptr, 0},
 };
 
 namespace {

@@ -46,8 +46,8 @@ int selftest_codec(CodecId codec, const char *failure_text, const uint8_t *data,
     size_t packed_len = codec_compress(codec, kSelftestLevel, data, n, packed, cap);
     size_t produced = 0;
     if (packed_len == 0 ||
-        codec_decompress(codec, packed, packed_len, out, n, &produced) != ST_OK ||
-        produced != n || memcmp(out, data, n) != 0)
+        codec_decompress(codec, packed, packed_len, out, n, &produced) != ST_OK || produced != n ||
+        memcmp(out, data, n) != 0)
       failure = failure_text;
   }
   free(packed);

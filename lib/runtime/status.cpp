@@ -37,18 +37,30 @@ static_assert(ENOENT == 2 && EAGAIN == 11 && ENOMEM == 12 && EEXIST == 17 && EIN
 
 const char *status_name(StatusCode code) {
   switch (code) {
-  case ST_OK: return "ok";
-  case ST_IO: return "I/O error";
-  case ST_NOMEM: return "out of memory";
-  case ST_INVAL: return "invalid argument or request";
-  case ST_NOTFOUND: return "not found";
-  case ST_EXISTS: return "already exists";
-  case ST_UNSUPPORTED: return "not supported";
-  case ST_CORRUPT: return "corrupt or inconsistent data";
-  case ST_PROTOCOL: return "protocol error";
-  case ST_AGAIN: return "temporarily unavailable";
-  case ST_DECRYPT: return "decryption failed (wrong key or corrupted data)";
-  default: return "unknown error";
+  case ST_OK:
+    return "ok";
+  case ST_IO:
+    return "I/O error";
+  case ST_NOMEM:
+    return "out of memory";
+  case ST_INVAL:
+    return "invalid argument or request";
+  case ST_NOTFOUND:
+    return "not found";
+  case ST_EXISTS:
+    return "already exists";
+  case ST_UNSUPPORTED:
+    return "not supported";
+  case ST_CORRUPT:
+    return "corrupt or inconsistent data";
+  case ST_PROTOCOL:
+    return "protocol error";
+  case ST_AGAIN:
+    return "temporarily unavailable";
+  case ST_DECRYPT:
+    return "decryption failed (wrong key or corrupted data)";
+  default:
+    return "unknown error";
   }
 }
 

@@ -113,8 +113,8 @@ void bg_read_cpu_ticks_from(const char *path, uint64_t *out_total, uint64_t *out
   if (!got)
     return;
   unsigned long long c[10] = {};
-  sscanf(line, "cpu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &c[0], &c[1], &c[2],
-         &c[3], &c[4], &c[5], &c[6], &c[7], &c[8], &c[9]);
+  sscanf(line, "cpu %llu %llu %llu %llu %llu %llu %llu %llu %llu %llu", &c[0], &c[1], &c[2], &c[3],
+         &c[4], &c[5], &c[6], &c[7], &c[8], &c[9]);
   // guest and guest_nice are already part of user and nice.
   uint64_t total = 0;
   for (int i = 0; i < 8; i++)
@@ -243,8 +243,9 @@ void bg_take_reading(const BgSources *sources, uint64_t now_ms, BgSampler *out_r
 
 void bg_load_between(const BgSampler *prev, const BgSampler *cur, BgLoad *out) {
   BgLoad load{};
-  double dt = cur->last_ms > prev->last_ms ? static_cast<double>(cur->last_ms - prev->last_ms) / 1000.0
-                                           : 0.001;
+  double dt = cur->last_ms > prev->last_ms
+                  ? static_cast<double>(cur->last_ms - prev->last_ms) / 1000.0
+                  : 0.001;
 
   // CPU as shares of all processors together, in whole percent.
   uint64_t dtotal = rise(cur->cpu_total, prev->cpu_total);

@@ -13,15 +13,15 @@
 // Zero it before the first call and pass the same record every time.  The
 // fields hold the previous reading.
 struct BgSampler {
-  uint64_t primed;          // 0 until the first call has taken a reading
-  uint64_t last_ms;         // monotonic milliseconds of the previous reading
-  uint64_t cpu_total;       // machine CPU ticks
-  uint64_t cpu_idle;        // machine idle + iowait ticks
-  uint64_t own_ticks;       // own user + system ticks
-  uint64_t disk_bytes;      // bytes read + written on all block devices
-  uint64_t own_disk_bytes;  // own bytes read from and written to storage
-  uint64_t net_bytes;       // bytes received + sent, all interfaces but "lo"
-  uint64_t own_net_bytes;   // own read/write bytes that did not touch storage
+  uint64_t primed;         // 0 until the first call has taken a reading
+  uint64_t last_ms;        // monotonic milliseconds of the previous reading
+  uint64_t cpu_total;      // machine CPU ticks
+  uint64_t cpu_idle;       // machine idle + iowait ticks
+  uint64_t own_ticks;      // own user + system ticks
+  uint64_t disk_bytes;     // bytes read + written on all block devices
+  uint64_t own_disk_bytes; // own bytes read from and written to storage
+  uint64_t net_bytes;      // bytes received + sent, all interfaces but "lo"
+  uint64_t own_net_bytes;  // own read/write bytes that did not touch storage
 };
 
 // Percentages 0..100 of the interval since the previous call.

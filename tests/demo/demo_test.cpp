@@ -15,24 +15,30 @@ const std::string DEMO = zt::build_dir() + "/demo/zpr_demo";
 
 TEST(Demo, OrchestratorChildrenInTheDump) {
   zt::TempDir dir;
-  pid_t demo = zt::spawn_program({DEMO, "--no-log", "--no-syslog", "--tool", "proxmox", "--children", "2", "--blocks",
-                                  "240", "--seconds", "2", "--workers", "2", "--stats"},
-                                 dir.path + "/out", dir.path + "/err");
-  zt::RunResult dump = zt::run_program(zt::build_dir() + "/monitor/zpr_monitor",
-                                       {"--no-log", "--dump", "--pid", std::to_string(demo), "--interval", "20"});
+  pid_t demo =
+      zt::spawn_program({DEMO, "--no-log", "--no-syslog", "--tool", "proxmox", "--children", "2",
+                         "--blocks", "240", "--seconds", "2", "--workers", "2", "--stats"},
+                        dir.path + "/out", dir.path + "/err");
+  zt::RunResult dump =
+      zt::run_program(zt::build_dir() + "/monitor/zpr_monitor",
+                      {"--no-log", "--dump", "--pid", std::to_string(demo), "--interval", "20"});
   EXPECT_EQ(zt::wait_exit(demo), 0) << zt::read_file(dir.path + "/err");
   // Each child to its end (all blocks and bytes, two workers), each counting its zero blocks; then the orchestrator.
   const uint64_t total = 240 * 65536, zero = demo_count_zero_blocks(240, 65536, total);
-  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t", workers = "\t0\t32\t0\t32\t0\t2\t";
+  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t",
+                    workers = "\t0\t32\t0\t32\t0\t2\t";
   int ends = 0;
   for (size_t at = 0; (at = dump.out.find(end, at + 1)) != std::string::npos;) {
     size_t next = dump.out.find('\n', at) + 1;
-    ends += dump.out.compare(dump.out.find('\t', next), end.size(), end) != 0; // the child's last line
+    ends +=
+        dump.out.compare(dump.out.find('\t', next), end.size(), end) != 0; // the child's last line
     EXPECT_NE(dump.out.substr(at, next - at).find(workers), std::string::npos);
   }
   EXPECT_EQ(ends, 2) << dump.out;
-  EXPECT_EQ(dump.out.substr(dump.out.rfind("\t2\t2\t")), "\t2\t2\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\tDONE\n");
-  std::string stats = "stats: " + std::to_string(zero) + " zero, " + std::to_string(240 - zero) + " written";
+  EXPECT_EQ(dump.out.substr(dump.out.rfind("\t2\t2\t")),
+            "\t2\t2\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\tDONE\n");
+  std::string stats =
+      "stats: " + std::to_string(zero) + " zero, " + std::to_string(240 - zero) + " written";
   std::string out = zt::read_file(dir.path + "/out");
   EXPECT_NE(out.find(stats, out.find(stats) + 1), std::string::npos) << out;
 }
@@ -40,44 +46,80 @@ TEST(Demo, OrchestratorChildrenInTheDump) {
 TEST(Demo, CommandLineAndRuns) {
   zt::TempDir dir;
   zt::write_file(dir.path + "/disk", std::string(8192, '\0') + std::string(4196, 'a'));
-  const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } rows[] = {
       {{"--help", "--version"}, 0, "zpr_demo 1.0.2-alpha027\n", ""},
       {{"--frob", "--help"}, 0, "Usage: zpr_demo [options]\n", "unknown option '--frob' ignored"},
-      {{"--tool", "vmware"}, 2, "", "'vmware' for --tool"}, {{"--children", "1001"}, 2, "", "'1001' for --children"},
-      {{"--blocks", "0"}, 2, "", "'0' for --blocks"}, {{"--block-size", "511"}, 2, "", "'511' for --block-size"},
-      {{"--seconds", "-1"}, 2, "", "'-1' for --seconds"}, {{"--workers", "65"}, 2, "", "'65' for --workers"},
-      {{"--queue", "4097"}, 2, "", "'4097' for --queue"}, {{"--update-ms", "9"}, 2, "", "'9' for --update-ms"},
-      {{"--corrupt-every", "1x"}, 2, "", "'1x' for --corrupt-every"}, {{"--codec", "zip"}, 2, "", "'zip' for --codec"},
-      {{"--type", "weekly"}, 2, "", "'weekly' for --type"}, {{"--level", "20"}, 2, "", "'20' for --level"},
-      {{"--duty-min", "0"}, 2, "", "'0' for --duty-min"}, {{"--duty-max", "101"}, 2, "", "'101' for --duty-max"},
-      {{"--level-min", "0"}, 2, "", "'0' for --level-min"}, {{"--level-max", "x"}, 2, "", "'x' for --level-max"},
+      {{"--tool", "vmware"}, 2, "", "'vmware' for --tool"},
+      {{"--children", "1001"}, 2, "", "'1001' for --children"},
+      {{"--blocks", "0"}, 2, "", "'0' for --blocks"},
+      {{"--block-size", "511"}, 2, "", "'511' for --block-size"},
+      {{"--seconds", "-1"}, 2, "", "'-1' for --seconds"},
+      {{"--workers", "65"}, 2, "", "'65' for --workers"},
+      {{"--queue", "4097"}, 2, "", "'4097' for --queue"},
+      {{"--update-ms", "9"}, 2, "", "'9' for --update-ms"},
+      {{"--corrupt-every", "1x"}, 2, "", "'1x' for --corrupt-every"},
+      {{"--codec", "zip"}, 2, "", "'zip' for --codec"},
+      {{"--type", "weekly"}, 2, "", "'weekly' for --type"},
+      {{"--level", "20"}, 2, "", "'20' for --level"},
+      {{"--duty-min", "0"}, 2, "", "'0' for --duty-min"},
+      {{"--duty-max", "101"}, 2, "", "'101' for --duty-max"},
+      {{"--level-min", "0"}, 2, "", "'0' for --level-min"},
+      {{"--level-max", "x"}, 2, "", "'x' for --level-max"},
       {{"--blocks", "99999999999999999999"}, 2, "", "'99999999999999999999' for --blocks"},
-      {{"--blocks", "64", "--level-min", "5"}, 0, "", ""}, {{"--blocks", "64", "--level-max", "2"}, 0, "", ""},
+      {{"--blocks", "64", "--level-min", "5"}, 0, "", ""},
+      {{"--blocks", "64", "--level-max", "2"}, 0, "", ""},
       {{"--duty-min", "50", "--duty-max", "40"}, 2, "", "--duty-min 50 is above --duty-max 40"},
       {{"--level-min", "9", "--level-max", "3"}, 2, "", "--level-min 9 is above --level-max 3"},
-      {{"--level", "2", "--level-min", "3"}, 2, "", "--level 2 is outside --level-min 3 .. --level-max 9"},
-      {{"--source", ""}, 2, "", "--source needs a path"}, {{"--source", "/dev/zero"}, 1, "", "has no size"},
-      {{"--tool", "xenV-rst", "--children", "2", "--source", "/nonexistent"}, 1, "", "child demo-restore-2"},
-      {{"--tool", "restore", "--blocks", "64", "--corrupt-every", "4", "--stats"}, 1, "stats: 64 blocks", "verification"},
-      {{"--source", dir.path + "/disk", "--block-size", "4096", "--codec", "none", "--stats"}, 0, "stats: 4 blocks", ""},
+      {{"--level", "2", "--level-min", "3"},
+       2,
+       "",
+       "--level 2 is outside --level-min 3 .. --level-max 9"},
+      {{"--source", ""}, 2, "", "--source needs a path"},
+      {{"--source", "/dev/zero"}, 1, "", "has no size"},
+      {{"--tool", "xenV-rst", "--children", "2", "--source", "/nonexistent"},
+       1,
+       "",
+       "child demo-restore-2"},
+      {{"--tool", "restore", "--blocks", "64", "--corrupt-every", "4", "--stats"},
+       1,
+       "stats: 64 blocks",
+       "verification"},
+      {{"--source", dir.path + "/disk", "--block-size", "4096", "--codec", "none", "--stats"},
+       0,
+       "stats: 4 blocks",
+       ""},
       {{"--blocks", "64", "--type", "INC", "--codec", "lz4", "--stats"}, 0, "compressed to", ""},
-      {{"--source", "generated:256KiB", "--block-size", "1000", "--stats"}, 0, "stats: 263 blocks of 1000 bytes", ""},
+      {{"--source", "generated:256KiB", "--block-size", "1000", "--stats"},
+       0,
+       "stats: 263 blocks of 1000 bytes",
+       ""},
       {{"--source", "generated:5X"}, 1, "", "cannot use source 'generated:5X'"},
-      {{"--blocks", "64", "--type", "diff", "--codec", "zstd", "--level", "5", "--background", "--duty-min", "20"},
-       0, "", ""}};
+      {{"--blocks", "64", "--type", "diff", "--codec", "zstd", "--level", "5", "--background",
+        "--duty-min", "20"},
+       0,
+       "",
+       ""}};
   for (const auto &row : rows) {
     std::vector<std::string> args = row.args;
     args.insert(args.end(), {"--no-log", "--no-syslog", "--seconds", "0"});
     zt::RunResult r = zt::run_program(DEMO, args);
     EXPECT_EQ(r.status, row.status) << args[0] << " " << args[1] << ": " << r.err;
     EXPECT_NE(r.out.find(row.out), std::string::npos) << args[0] << " " << args[1] << ": " << r.out;
-    std::string err = row.status != 2 ? row.err : (row.err[0] == '\'' ? "error: invalid value " : "error: ") + row.err;
-    EXPECT_EQ(r.err.find(err), row.status != 2 ? r.err.find(err) : 0) << args[0] << " " << args[1] << ": " << r.err;
+    std::string err = row.status != 2
+                          ? row.err
+                          : (row.err[0] == '\'' ? "error: invalid value " : "error: ") + row.err;
+    EXPECT_EQ(r.err.find(err), row.status != 2 ? r.err.find(err) : 0)
+        << args[0] << " " << args[1] << ": " << r.err;
   }
 }
 
 TEST(Demo, InterruptedOrchestratorTakesItsChildAlong) {
-  pid_t demo = zt::spawn_program({DEMO, "--no-log", "--tool", "pve-rst", "--seconds", "60"}, "/dev/null", "/dev/null");
+  pid_t demo = zt::spawn_program({DEMO, "--no-log", "--tool", "pve-rst", "--seconds", "60"},
+                                 "/dev/null", "/dev/null");
   ASSERT_TRUE(zt::wait_until([&] {
     std::string seg = zt::read_file("/dev/shm/zpr_progress." + std::to_string(demo));
     auto *r = reinterpret_cast<const ProgressSegment *>(seg.data());
@@ -94,20 +136,27 @@ TEST(Demo, ScriptDumpWritesOnlyTheDump) {
   zt::write_file(bin.path + "/cmake", "#!/bin/sh\necho 'ninja: no work to do.'\n");
   chmod((bin.path + "/cmake").c_str(), 0755);
   const std::string path = "PATH=" + bin.path + ":" + getenv("PATH");
-  zt::RunResult r = zt::run_program("/usr/bin/env", {path, "ZPR_DEMO_BUILD_DIR=" + zt::build_dir(),
-                                                     ZPR_SOURCE_DIR "/scripts/demo.sh", "--dump",
-                                                     "--seconds", "1", "--blocks", "256"}, 120000);
+  zt::RunResult r = zt::run_program("/usr/bin/env",
+                                    {path, "ZPR_DEMO_BUILD_DIR=" + zt::build_dir(),
+                                     ZPR_SOURCE_DIR "/scripts/demo.sh", "--dump", "--seconds", "1",
+                                     "--blocks", "256"},
+                                    120000);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out.rfind("#elapsed_ms\tblocks_done\t", 0), 0u) << r.out;
   EXPECT_NE(r.err.find("ninja: no work to do.\n"), std::string::npos) << r.err;
 }
 
-TEST(Demo, LevelAndDutyFollowTheLoad) { // a step down at 75 % fill or above 50 % load, up at 25 % or below 20 %
-  EXPECT_EQ(std::vector<int>({demo_adapt_level(5, 1, 9, 6, 8), demo_adapt_level(5, 1, 9, 5, 8), demo_adapt_level(5, 1, 9, 2, 8),
-                              demo_adapt_level(1, 1, 9, 8, 8), demo_adapt_level(9, 1, 9, 0, 8)}), std::vector<int>({4, 5, 6, 1, 9}));
-  EXPECT_EQ(std::vector<uint32_t>({demo_adapt_duty(50, 10, 90, 51), demo_adapt_duty(15, 10, 90, 80),
-                                   demo_adapt_duty(50, 10, 90, 20), demo_adapt_duty(85, 10, 90, 19)}),
-            std::vector<uint32_t>({40, 10, 50, 90}));
+TEST(
+    Demo,
+    LevelAndDutyFollowTheLoad) { // a step down at 75 % fill or above 50 % load, up at 25 % or below 20 %
+  EXPECT_EQ(std::vector<int>({demo_adapt_level(5, 1, 9, 6, 8), demo_adapt_level(5, 1, 9, 5, 8),
+                              demo_adapt_level(5, 1, 9, 2, 8), demo_adapt_level(1, 1, 9, 8, 8),
+                              demo_adapt_level(9, 1, 9, 0, 8)}),
+            std::vector<int>({4, 5, 6, 1, 9}));
+  EXPECT_EQ(
+      std::vector<uint32_t>({demo_adapt_duty(50, 10, 90, 51), demo_adapt_duty(15, 10, 90, 80),
+                             demo_adapt_duty(50, 10, 90, 20), demo_adapt_duty(85, 10, 90, 19)}),
+      std::vector<uint32_t>({40, 10, 50, 90}));
 }
 
 } // namespace

@@ -54,10 +54,13 @@ TEST(Crc32c, StandardVectorsOnEveryKernel) {
   // The iSCSI test vectors (RFC 3720, B.4), the last a READ command PDU.
   const std::pair<std::vector<uint8_t>, uint32_t> cases[] = {
       {{'1', '2', '3', '4', '5', '6', '7', '8', '9'}, 0xE3069283u},
-      {std::vector<uint8_t>(32, 0x00), 0x8A9136AAu}, {std::vector<uint8_t>(32, 0xFF), 0x62A8AB43u},
-      {up, 0x46DD794Eu}, {down, 0x113FDB5Cu},
-      {{0x01, 0xC0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x14, 0, 0, 0, 0, 0, 0x04, 0, 0, 0,
-        0, 0x14, 0, 0, 0, 0x18, 0x28, 0, 0, 0, 0, 0, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0},
+      {std::vector<uint8_t>(32, 0x00), 0x8A9136AAu},
+      {std::vector<uint8_t>(32, 0xFF), 0x62A8AB43u},
+      {up, 0x46DD794Eu},
+      {down, 0x113FDB5Cu},
+      {{0x01, 0xC0, 0, 0, 0, 0, 0,    0, 0,    0, 0, 0,    0, 0, 0, 0,
+        0x14, 0,    0, 0, 0, 0, 0x04, 0, 0,    0, 0, 0x14, 0, 0, 0, 0x18,
+        0x28, 0,    0, 0, 0, 0, 0,    0, 0x02, 0, 0, 0,    0, 0, 0, 0},
        0xD9963A56u}};
   for (const auto &k : kernels()) {
     for (const auto &[data, crc] : cases)
@@ -112,7 +115,11 @@ TEST(Crc32c, EveryKernelMatchesTheTable) {
 // Threads making the very first calls at once, in a fresh copy of this program, all get the right value.
 TEST(Crc32c, ConcurrentFirstCallsInFreshProcess) {
   const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-  EXPECT_EQ(system((self + " --gtest_filter=*DISABLED_ConcurrentFirstCalls --gtest_also_run_disabled_tests").c_str()), 0);
+  EXPECT_EQ(
+      system(
+          (self + " --gtest_filter=*DISABLED_ConcurrentFirstCalls --gtest_also_run_disabled_tests")
+              .c_str()),
+      0);
 }
 
 TEST(Crc32cChild, DISABLED_ConcurrentFirstCalls) {

@@ -30,7 +30,8 @@ TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {
   const char *text = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
   EXPECT_EQ(hex(nullptr, "abc", 3), abc + '\0');
   EXPECT_EQ(hex(nullptr, nullptr, 0),
-            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" + std::string(1, '\0'));
+            "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855" +
+                std::string(1, '\0'));
   Sha256Context c{};
   for (size_t cut : {0, 1, 55, 56}) {
     sha256_init(&c);
@@ -41,16 +42,22 @@ TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {
     EXPECT_EQ(c.ctx, nullptr);
   }
   const uint8_t a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 5};
-  EXPECT_EQ(digest_equal(a, b, 3) * 100 + digest_equal(a, b, 4) * 10 + digest_equal(nullptr, nullptr, 0), 101);
+  EXPECT_EQ(digest_equal(a, b, 3) * 100 + digest_equal(a, b, 4) * 10 +
+                digest_equal(nullptr, nullptr, 0),
+            101);
   zt::TempDir dir; // a failure prints one line and aborts
   for (int use : {0, 1, 2}) {
     EXPECT_EQ(in_child([&] {
                 Sha256Context c{};
                 uint8_t d[SHA256_DIGEST_BYTES];
                 if (freopen((dir.path + "/err").c_str(), "w", stderr) != nullptr)
-                  use == 0 ? sha256_fatal() : use == 1 ? sha256_final(&c, d) : sha256_update(&c, "abc", 3);
+                  use == 0   ? sha256_fatal()
+                  : use == 1 ? sha256_final(&c, d)
+                             : sha256_update(&c, "abc", 3);
                 return 0;
-              }), 1000 + SIGABRT) << use;
+              }),
+              1000 + SIGABRT)
+        << use;
     EXPECT_EQ(zt::read_file(dir.path + "/err"), "fatal: OpenSSL SHA-256 failed\n");
   }
 }
@@ -66,17 +73,22 @@ TEST(Codec, EdgesAndFailures) {
     x ^= x << 13, x ^= x >> 17, x ^= x << 5, byte = static_cast<uint8_t>(x >> 24);
   for (CodecId codec : {CODEC_ZSTD, CODEC_LZ4}) {
     std::vector<uint8_t> block(codec_bound(codec, src.size()));
-    size_t n = codec_compress(codec, 3, src.data(), src.size(), block.data(), block.size()), produced = 99;
+    size_t n = codec_compress(codec, 3, src.data(), src.size(), block.data(), block.size()),
+           produced = 99;
     // Declined: no gain, no room, nothing to compress.
     EXPECT_EQ(codec_compress(codec, 3, noise.data(), noise.size(), back.data(), back.size()) +
                   codec_compress(codec, 3, src.data(), src.size(), out.data(), 1) +
-                  codec_compress(codec, 3, src.data(), 0, out.data(), out.size()), 0u) << codec;
-    EXPECT_EQ((Statuses{codec_decompress(codec, block.data(), n / 2, out.data(), out.size(), &produced),
-                        codec_decompress(codec, block.data(), 1, out.data(), out.size(), &produced),
-                        codec_decompress(codec, block.data(), n, out.data(), out.size() - 1, &produced),
-                        codec_decompress(codec, nullptr, n, out.data(), out.size(), &produced),
-                        codec_decompress(codec, block.data(), n, out.data(), out.size(), nullptr)}),
-              (Statuses{ST_CORRUPT, ST_CORRUPT, ST_CORRUPT, ST_INVAL, ST_OK})) << codec;
+                  codec_compress(codec, 3, src.data(), 0, out.data(), out.size()),
+              0u)
+        << codec;
+    EXPECT_EQ(
+        (Statuses{codec_decompress(codec, block.data(), n / 2, out.data(), out.size(), &produced),
+                  codec_decompress(codec, block.data(), 1, out.data(), out.size(), &produced),
+                  codec_decompress(codec, block.data(), n, out.data(), out.size() - 1, &produced),
+                  codec_decompress(codec, nullptr, n, out.data(), out.size(), &produced),
+                  codec_decompress(codec, block.data(), n, out.data(), out.size(), nullptr)}),
+        (Statuses{ST_CORRUPT, ST_CORRUPT, ST_CORRUPT, ST_INVAL, ST_OK}))
+        << codec;
     EXPECT_TRUE(n > 0 && produced == 99 && out == src) << codec;
   }
   // Identity: the destination must hold the source; overlap is allowed.
@@ -88,12 +100,15 @@ TEST(Codec, EdgesAndFailures) {
             (Statuses{ST_INVAL, ST_OK, ST_INVAL}));
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{1, 2, 1, 2, 3, 4, 5, 6}));
   for (CodecId codec : {CODEC_NONE, 3, -1})
-    EXPECT_EQ(codec_bound(codec, 4096) + codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()), 4096u);
+    EXPECT_EQ(codec_bound(codec, 4096) +
+                  codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()),
+              4096u);
   // Sizes lz4 cannot take as an int are refused before any call; a capacity beyond INT_MAX is clamped.
   const size_t huge = (size_t{1} << 32) + 16;
   EXPECT_GE(codec_bound(CODEC_LZ4, huge), huge);
   EXPECT_EQ(codec_compress(CODEC_LZ4, 3, src.data(), huge, out.data(), out.size()), 0u);
-  EXPECT_EQ(codec_decompress(CODEC_LZ4, src.data(), huge, out.data(), out.size(), &produced), ST_INVAL);
+  EXPECT_EQ(codec_decompress(CODEC_LZ4, src.data(), huge, out.data(), out.size(), &produced),
+            ST_INVAL);
   size_t n = codec_compress(CODEC_LZ4, 3, src.data(), src.size(), out.data(), huge - 6);
   EXPECT_EQ(codec_decompress(CODEC_LZ4, out.data(), n, back.data(), huge - 6, &produced), ST_OK);
   EXPECT_TRUE(n > 10 && produced == src.size() && back == src);
@@ -102,15 +117,26 @@ TEST(Codec, EdgesAndFailures) {
 TEST(CpuReport, RulesOnMadeUpProcessors) {
   const unsigned AVX2 = CPU_FLAG_AVX2, SHA = CPU_FLAG_SHA_NI;
   // (leaf, the facts the report reads that the processor lacks) -> flags, label; the CRC kernels' facts false
-  for (auto [leaf, lacking, flags, label] : std::initializer_list<std::tuple<uint32_t, std::string, unsigned, std::string>>{
-           {0x1f, "", AVX2 | SHA, "SHA-NI"}, {0, "", 0, "scalar"}, {6, "", 0, "SSSE3"}, {6, "ssse3", 0, "scalar"},
-           {7, "sha", AVX2, "AVX2"}, {7, "sha bmi2", AVX2, "SSSE3"}, {7, "sha ymm", 0, "SSSE3"},
-           {7, "sha avx", 0, "SSSE3"}, {7, "sha osxsave ssse3", 0, "scalar"}, {7, "ssse3", AVX2 | SHA, "AVX2"},
+  for (auto [leaf, lacking, flags, label] :
+       std::initializer_list<std::tuple<uint32_t, std::string, unsigned, std::string>>{
+           {0x1f, "", AVX2 | SHA, "SHA-NI"},
+           {0, "", 0, "scalar"},
+           {6, "", 0, "SSSE3"},
+           {6, "ssse3", 0, "scalar"},
+           {7, "sha", AVX2, "AVX2"},
+           {7, "sha bmi2", AVX2, "SSSE3"},
+           {7, "sha ymm", 0, "SSSE3"},
+           {7, "sha avx", 0, "SSSE3"},
+           {7, "sha osxsave ssse3", 0, "scalar"},
+           {7, "ssse3", AVX2 | SHA, "AVX2"},
            {7, "ssse3 bmi1", AVX2 | SHA, "scalar"}}) {
     SCOPED_TRACE(std::to_string(leaf) + " lacking " + lacking);
-    auto has = [&](std::string fact) { return (" " + lacking + " ").find(" " + fact + " ") == std::string::npos; };
-    const CpuFacts facts{leaf, has("ssse3"), has("osxsave"), has("avx"), has("ymm"), has("bmi1"),
-                         has("avx2"), has("bmi2"), has("sha"), false, false, false, false, false};
+    auto has = [&](std::string fact) {
+      return (" " + lacking + " ").find(" " + fact + " ") == std::string::npos;
+    };
+    const CpuFacts facts{leaf,        has("ssse3"), has("osxsave"), has("avx"), has("ymm"),
+                         has("bmi1"), has("avx2"),  has("bmi2"),    has("sha"), false,
+                         false,       false,        false,          false};
     EXPECT_EQ(cpu_flags_from_facts(facts), flags);
     EXPECT_EQ(sha256_label_from_facts(facts, false), label);
     EXPECT_EQ(sha256_label_from_facts(facts, true), label + "*");

@@ -139,13 +139,20 @@ TEST(Exporter, BadArgumentsAreUsageErrors) {
     std::vector<std::string> args;
     int status;
     std::string err;
-  } rows[] = { // the first words of the error line
+  } rows[] = {
+      // the first words of the error line
       {{"--bogus"}, 2, "error: unknown option '--bogus' (see --help)\n"},
-      {{"--interval", "0", "--textfile", "/tmp/x.prom"}, 2, "error: invalid value '0' for --interval ("},
-      {{"--textfile", "/tmp/x.prom", "--interval", "5s"}, 2, "error: invalid value '5s' for --interval ("},
+      {{"--interval", "0", "--textfile", "/tmp/x.prom"},
+       2,
+       "error: invalid value '0' for --interval ("},
+      {{"--textfile", "/tmp/x.prom", "--interval", "5s"},
+       2,
+       "error: invalid value '5s' for --interval ("},
       {{"--listen", "127.0.0.1:65536"}, 2, "error: invalid value '127.0.0.1:65536' for --listen ("},
       {{"--listen", "localhost:80"}, 2, "error: invalid value 'localhost:80' for --listen ("},
-      {{"--once", "--listen", ":1"}, 2, "error: --listen, --textfile and --once exclude each other\n"},
+      {{"--once", "--listen", ":1"},
+       2,
+       "error: --listen, --textfile and --once exclude each other\n"},
       {{"--format", "json"}, 2, "error: --format goes with --once\n"},
       {{"--once", "--format", "xml"}, 2, "error: invalid value 'xml' for --format ("},
       {{"--once", "--once"}, 2, "error: --once given twice\n"},
@@ -318,7 +325,8 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
   // Values of an instant query, by job_name.
   auto query = [&](const std::string &q) {
     std::map<std::string, double> values;
-    std::string body = http_get(prom_port, "/api/v1/query", {"-G", "--data-urlencode", "query=" + q});
+    std::string body =
+        http_get(prom_port, "/api/v1/query", {"-G", "--data-urlencode", "query=" + q});
     nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (doc.is_object() && doc["status"] == "success")
       for (const auto &r : doc["data"]["result"])

@@ -17,7 +17,8 @@
 
 namespace {
 
-const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor", NONE = "no running zpr_agent/zpr_restore found\n";
+const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor",
+                  NONE = "no running zpr_agent/zpr_restore found\n";
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
   bool run(const std::vector<std::string> &args, int rows = 30) {
@@ -42,9 +43,11 @@ ProgressSegment agent(uint32_t pid) {
   ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, "vm-101-disk-0");
   r.backup_type = BACKUP_INC, r.state = STATE_RUNNING, r.blocks_total = 1000, r.blocks_done = 250;
   r.block_current = 251, r.written = 200, r.zero = 30, r.fs_free = 15, r.unchanged = 5;
-  r.bytes_raw = 250ull << 20, r.bytes_compressed = 125ull << 20, r.elapsed_ms = 3725000, r.eta_s = 11175;
+  r.bytes_raw = 250ull << 20, r.bytes_compressed = 125ull << 20, r.elapsed_ms = 3725000,
+  r.eta_s = 11175;
   r.q_raw_depth = 3, r.q_raw_cap = 16, r.q_out_depth = 1, r.q_out_cap = 17, r.workers_active = 4;
-  r.workers_total = 6, r.compression = 1, r.level = 3, r.level_min = 1, r.level_max = 9, r.cpu_flags = 1;
+  r.workers_total = 6, r.compression = 1, r.level = 3, r.level_min = 1, r.level_max = 9,
+  r.cpu_flags = 1;
   snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
   snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
   return r;
@@ -53,19 +56,27 @@ ProgressSegment agent(uint32_t pid) {
 TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
   zt::FakeTool tool;
   ProgressSegment r = agent(tool.pid());
-  r.bg_active = 1, r.bg_duty_pct = 40, r.bg_duty_min = 10, r.bg_duty_max = 90, r.bg_foreign_cpu = 12;
-  r.bg_foreign_io = 34, r.bg_foreign_net = 56, r.bg_self_cpu = 7, r.bg_self_io = 8, r.bg_self_net = 9;
+  r.bg_active = 1, r.bg_duty_pct = 40, r.bg_duty_min = 10, r.bg_duty_max = 90,
+  r.bg_foreign_cpu = 12;
+  r.bg_foreign_io = 34, r.bg_foreign_net = 56, r.bg_self_cpu = 7, r.bg_self_io = 8,
+  r.bg_self_net = 9;
   ASSERT_TRUE(tool.publish(r));
   View view;
   ASSERT_TRUE(view.run({"-p", std::to_string(tool.pid())}));
   EXPECT_TRUE(view.shows("agent_background.txt", tool.pid())) << view.screen_text();
-  const struct { uint8_t codec; int32_t level, min, max; const char *text; } codecs[] = {
-      {1, -5, 4, -7, "zstd level -5 (fixed)"}, {1, 0, -3, 2, "zstd level 0 (adaptive -3..2)"},
-      {2, 3, 1, 9, "lz4"}, {200, 3, 1, 9, "none"}};
+  const struct {
+    uint8_t codec;
+    int32_t level, min, max;
+    const char *text;
+  } codecs[] = {{1, -5, 4, -7, "zstd level -5 (fixed)"},
+                {1, 0, -3, 2, "zstd level 0 (adaptive -3..2)"},
+                {2, 3, 1, 9, "lz4"},
+                {200, 3, 1, 9, "none"}};
   for (const auto &c : codecs) {
     r.compression = c.codec, r.level = c.level, r.level_min = c.min, r.level_max = c.max;
     tool.publish(r);
-    EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:")) << view.screen_text();
+    EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:"))
+        << view.screen_text();
   }
   tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
   tool.record().written = 201;
@@ -93,7 +104,8 @@ TEST(LiveView, StartingAgentThenDoneWithOddFigures) {
   r.state = STATE_DONE;
   tool.publish(r);
   std::string empty_bar = "[" + std::string(40, ' ') + "]   0.0%";
-  EXPECT_TRUE(view.wait_text("|Block:   0 / 0 (current: 0)\n|" + empty_bar + "\n|\n|Elapsed: 00:00:00\n"));
+  EXPECT_TRUE(
+      view.wait_text("|Block:   0 / 0 (current: 0)\n|" + empty_bar + "\n|\n|Elapsed: 00:00:00\n"));
   tool.stop();
   r.blocks_total = 10, r.blocks_done = 15, r.bytes_raw = 1ull << 50;
   tool.publish(r);
@@ -125,8 +137,10 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   EXPECT_TRUE(view.wait_text("|Status: running - standing still\n")) << view.screen_text();
   EXPECT_NE(view.screen_text().find(rate), std::string::npos) << view.screen_text();
   // A restore far ahead of the agent; worker 3 idle, 4 on block 17, any other k on 1000 + k.
-  b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536, b.workers_total = 13;
-  b.bytes_compressed = 1023, b.elapsed_ms = 360000000, b.eta_s = 0, b.bg_active = 1, b.cpu_flags = 2;
+  b.tool = TOOL_RESTORE, b.backup_type = BACKUP_FULL, b.blocks_done = 5000000, b.bytes_raw = 1536,
+  b.workers_total = 13;
+  b.bytes_compressed = 1023, b.elapsed_ms = 360000000, b.eta_s = 0, b.bg_active = 1,
+  b.cpu_flags = 2;
   for (int64_t k = 0; k < 64; k++)
     b.worker_block[k] = k == 3 ? -1 : k == 4 ? 17 : 1000 + k;
   ASSERT_TRUE(second.publish(b));
@@ -140,20 +154,24 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
     return shown;
   }));
   EXPECT_FALSE(bogus);
-  EXPECT_TRUE(view.shows("orchestrator_restore.txt", orch.pid(), second.pid())) << view.screen_text();
+  EXPECT_TRUE(view.shows("orchestrator_restore.txt", orch.pid(), second.pid()))
+      << view.screen_text();
   b.workers_total = 100; // at most 64 cells: 11 rows, the last with 4
   second.publish(b);
-  EXPECT_TRUE(view.wait_text("|  W60:1060  W61:1061  W62:1062  W63:1063\n|\n|Path: ")) << view.screen_text();
+  EXPECT_TRUE(view.wait_text("|  W60:1060  W61:1061  W62:1062  W63:1063\n|\n|Path: "))
+      << view.screen_text();
   b.workers_total = 0;
   second.publish(b);
-  EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid())) << view.screen_text();
+  EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid()))
+      << view.screen_text();
   o.child_pid = orch.pid(); // its own pid: no child
   orch.publish(o);
   EXPECT_TRUE(view.shows("orchestrator_alone.txt", orch.pid())) << view.screen_text();
   EXPECT_TRUE(view.quits("q"));
   View failed; // alive without a segment: the error once the screen has ended
   ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
-  EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) + " (process gone?)\n"));
+  EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) +
+                               " (process gone?)\n"));
   EXPECT_EQ(failed.wait_exit(), 0);
 }
 
@@ -177,39 +195,45 @@ TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
     else if (view.wait_text("Press 'q' to quit"))
       kill(atoi(zt::read_file(pid_file).c_str()), sig);
     EXPECT_TRUE(view.wait_equal(want)) << sig << "\n" << view.screen_text();
-    EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n")) << sig;
+    EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n"))
+        << sig;
   }
 }
 
 TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   zt::FakeTool tools[7];
-  const struct { uint8_t tool, type, state; const char *name, *kind, *type_text, *state_text; } rows[] = {
-      {TOOL_AGENT, 7, STATE_RUNNING, "alpha", "agent", "?", "running"},
-      {TOOL_RESTORE, BACKUP_DIFF, STATE_DONE, "a-name-longer-than-twenty", "restore", "DIFF", "DONE"},
-      {9, BACKUP_INC, 9, "gamma", "?", "-", "?"},
-      {TOOL_PVE_RST, BACKUP_FULL, STATE_FINISHING, "delta", "pve-rst", "-", "finishing"},
-      {TOOL_XENV_RST, BACKUP_FULL, STATE_FAILED, "epsilon", "xenV-rst", "-", "FAILED"},
-      {TOOL_XENV, BACKUP_FULL, STATE_STARTING, "zeta", "xenV", "-", "starting"},
-      {TOOL_AGENT, BACKUP_FULL, STATE_RUNNING, "hidden-child", "agent", "FULL", "running"}};
+  const struct {
+    uint8_t tool, type, state;
+    const char *name, *kind, *type_text, *state_text;
+  } rows[] = {{TOOL_AGENT, 7, STATE_RUNNING, "alpha", "agent", "?", "running"},
+              {TOOL_RESTORE, BACKUP_DIFF, STATE_DONE, "a-name-longer-than-twenty", "restore",
+               "DIFF", "DONE"},
+              {9, BACKUP_INC, 9, "gamma", "?", "-", "?"},
+              {TOOL_PVE_RST, BACKUP_FULL, STATE_FINISHING, "delta", "pve-rst", "-", "finishing"},
+              {TOOL_XENV_RST, BACKUP_FULL, STATE_FAILED, "epsilon", "xenV-rst", "-", "FAILED"},
+              {TOOL_XENV, BACKUP_FULL, STATE_STARTING, "zeta", "xenV", "-", "starting"},
+              {TOOL_AGENT, BACKUP_FULL, STATE_RUNNING, "hidden-child", "agent", "FULL", "running"}};
   const int child_of[] = {3, 4, 2, 6, -1, 999999, -1}; // only an orchestrator's other pid is hidden
-  std::map<uint32_t, std::string> listed; // each entry's row, but the mark
+  std::map<uint32_t, std::string> listed;              // each entry's row, but the mark
   char row[128];
   for (int i = 0; i < 7; i++) {
     ProgressSegment r = zt::fake_record(tools[i].pid(), rows[i].tool, rows[i].name);
     r.backup_type = rows[i].type, r.state = rows[i].state;
     r.child_pid = child_of[i] < 0 ? 0 : child_of[i] < 7 ? tools[child_of[i]].pid() : child_of[i];
     ASSERT_TRUE(tools[i].publish(r));
-    snprintf(row, sizeof row, "%-20s %-8u %-5s %-8s %s", rows[i].name, tools[i].pid(), rows[i].type_text,
-             rows[i].kind, rows[i].state_text);
+    snprintf(row, sizeof row, "%-20s %-8u %-5s %-8s %s", rows[i].name, tools[i].pid(),
+             rows[i].type_text, rows[i].kind, rows[i].state_text);
     if (i < 6)
       listed[tools[i].pid()] = row;
   }
   tools[6].stop(); // a stale segment, hidden all the same
-  std::vector<std::pair<uint32_t, std::string>> order; // the box lists in scan order, the directory's
+  std::vector<std::pair<uint32_t, std::string>>
+      order; // the box lists in scan order, the directory's
   auto box = [&](size_t first, size_t shown, size_t selected) {
     order.clear();
     for (const auto &e : std::filesystem::directory_iterator("/dev/shm"))
-      if (auto it = listed.find(strtoul(e.path().extension().c_str() + 1, nullptr, 10)); it != listed.end())
+      if (auto it = listed.find(strtoul(e.path().extension().c_str() + 1, nullptr, 10));
+          it != listed.end())
         order.push_back(*it);
     std::vector<std::string> s = {"zpr_monitor - multiple running backups/restores found",
                                   "Use Up/Down and Enter to select, q to quit", "",
@@ -228,10 +252,14 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   std::string attrs;
   view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
   EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
-  const struct { const char *key; int selected; } steps[] = {{"Up", 0},   {"Down", 1}, {"j", 2},    {"x", 2}, {"Down", 3},
-                                                             {"Down", 4}, {"j", 5},    {"Down", 5}, {"k", 4}, {"Up", 3}};
+  const struct {
+    const char *key;
+    int selected;
+  } steps[] = {{"Up", 0},   {"Down", 1}, {"j", 2},    {"x", 2}, {"Down", 3},
+               {"Down", 4}, {"j", 5},    {"Down", 5}, {"k", 4}, {"Up", 3}};
   for (const auto &s : steps)
-    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected))) << s.key << view.screen_text();
+    EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected)))
+        << s.key << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
   EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " ("));
   EXPECT_TRUE(view.quits("q"));
@@ -250,26 +278,36 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   View many;
   ASSERT_TRUE(many.run({}, 20));
   EXPECT_TRUE(many.wait_equal(box(0, 15, 0))) << many.screen_text();
-  for (auto [downs, first, shown, selected] : {std::tuple{15, 2, 14, 15}, {23, 25, 15, 38}, {1, 25, 15, 39}}) {
+  for (auto [downs, first, shown, selected] :
+       {std::tuple{15, 2, 14, 15}, {23, 25, 15, 38}, {1, 25, 15, 39}}) {
     for (int i = 0; i < downs; i++)
       many.send_keys("Down");
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
   }
   many.send_keys("Enter");
-  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") && many.quits("q"));
+  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") &&
+              many.quits("q"));
   for (uint32_t pid = 4200001; pid <= 4200034; pid++)
     zt::fake_segment_remove(pid);
 }
 
 TEST(MonitorCommandLine, StatusAndOutputs) {
-  const std::string help = zt::read_file(ZPR_SCREENS "help.txt"), no_segment = "error: no progress segment for PID ";
+  const std::string help = zt::read_file(ZPR_SCREENS "help.txt"),
+                    no_segment = "error: no progress segment for PID ";
   zt::TempDir logs;
-  const struct { std::vector<std::string> args; int status; std::string out, err; } rows[] = {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } rows[] = {
       {{"--dump", "--version"}, 0, "zpr_monitor 1.0.2-alpha027\n", ""},
       {{"--help", "--selftest", "--frob"}, 0, "zpr_monitor 1.0.2-alpha027: selftest ok\n", ""},
-      {{"--dump", "--help"}, 0, help, ""}, {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
-      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"}, {{}, 1, "", NONE},
-      {{"--pid", "0"}, 1, "", NONE}, {{"--pid=x1"}, 1, "", NONE},
+      {{"--dump", "--help"}, 0, help, ""},
+      {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
+      {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"},
+      {{}, 1, "", NONE},
+      {{"--pid", "0"}, 1, "", NONE},
+      {{"--pid=x1"}, 1, "", NONE},
       {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
       // A negative or over-32-bit number is no number: one attempt, pid 0 (wrapped: for ever, pid 1).
       {{"--dump", "-p", "1", "--wait", "-5"}, 1, "", no_segment + "1\n"},
@@ -278,16 +316,20 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
     std::vector<std::string> args = {"--no-syslog", "--no-log"};
     args.insert(args.end(), row.args.begin(), row.args.end());
     zt::RunResult r = zt::run_program(MONITOR, args);
-    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err)) << args.back();
+    EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err))
+        << args.back();
   }
   // The warnings first, then the mode.
-  zt::RunResult r = zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
+  zt::RunResult r =
+      zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
   EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos)
+      << r.err;
   zt::FakeTool tool; // never ends: a dump blind to its lost output would run on
   ASSERT_TRUE(tool.publish(zt::fake_record(tool.pid(), TOOL_AGENT)));
   for (const char *mode : {"--dump", "--help", "--version"}) {
-    std::vector<std::string> args = {MONITOR, "--no-log", "--no-syslog", mode, "-p", std::to_string(tool.pid())};
+    std::vector<std::string> args = {MONITOR, "--no-log", "--no-syslog",
+                                     mode,    "-p",       std::to_string(tool.pid())};
     EXPECT_EQ(zt::wait_exit(zt::spawn_program(args, "/dev/full", logs.path + "/err")), 1) << mode;
     EXPECT_EQ(zt::read_file(logs.path + "/err"),
               "error: cannot write to standard output: No space left on device\n");
@@ -298,7 +340,8 @@ struct Dump { // a dump in the background, its output read while it runs
   zt::TempDir dir;
   pid_t pid;
   explicit Dump(uint32_t target, const char *interval = "20")
-      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target), "--interval", interval},
+      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target),
+                               "--interval", interval},
                               dir.path + "/out", dir.path + "/err")) {}
   ~Dump() { zt::wait_exit(pid, 1); }
   std::string out() { return zt::read_file(dir.path + "/out"); }
@@ -316,24 +359,31 @@ ProgressSegment numbered(uint32_t pid, uint8_t tool) {
   r.state = STATE_RUNNING, r.elapsed_ms = 1, r.blocks_done = 2, r.blocks_total = 3, r.bytes_raw = 4;
   r.bytes_compressed = 5, r.q_raw_depth = 6, r.q_raw_cap = 7, r.q_out_depth = 8, r.q_out_cap = 9;
   r.workers_active = 10, r.workers_total = 11, r.level = -12, r.bg_active = 13, r.bg_duty_pct = 14;
-  r.bg_foreign_cpu = 15, r.bg_foreign_io = 16, r.bg_foreign_net = 17, r.bg_self_cpu = 18, r.bg_self_io = 19;
+  r.bg_foreign_cpu = 15, r.bg_foreign_io = 16, r.bg_foreign_net = 17, r.bg_self_cpu = 18,
+  r.bg_self_io = 19;
   r.bg_self_net = 20;
   return r;
 }
-const std::string COLUMNS = "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
+const std::string COLUMNS =
+    "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
 const std::string OWN = "\t0\t77\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
 
 TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
   zt::FakeTool orch("a) Z (b"), child; // a name with ") Z (" is no zombie
-  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST), c = numbered(child.pid(), TOOL_RESTORE);
+  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST),
+                  c = numbered(child.pid(), TOOL_RESTORE);
   o.state = STATE_RUNNING, o.start_wall -= 5, o.blocks_total = 77;
   c.state = 7, c.start_wall = 0; // not starting: its own elapsed time
   ASSERT_TRUE(orch.publish(o) && child.publish(c));
   Dump dump(orch.pid(), "-5"); // no number: 20 ms (wrapped: over an hour)
   const std::string header = zt::read_file(ZPR_SCREENS "dump_header.txt");
-  ASSERT_TRUE(zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
-  std::string out = dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
-  EXPECT_TRUE(out == header + "5000" + OWN + "running\n" || out == header + "6000" + OWN + "running\n") << out;
+  ASSERT_TRUE(
+      zt::wait_until([&] { return dump.out().find('\n', header.size()) != std::string::npos; }));
+  std::string out =
+      dump.out().substr(0, dump.out().find('\n', header.size()) + 1); // the wall-clock time
+  EXPECT_TRUE(out == header + "5000" + OWN + "running\n" ||
+              out == header + "6000" + OWN + "running\n")
+      << out;
   o.child_pid = child.pid();
   orch.publish(o);
   EXPECT_TRUE(dump.shows("1" + COLUMNS + "?")) << dump.out();
@@ -363,14 +413,20 @@ TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
   EXPECT_TRUE(dump.running());
   tool.zombie();
   EXPECT_EQ(zt::wait_exit(dump.pid), 0);
-  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+  auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+          .count();
   std::string out = dump.out();
   EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2 + ms / 20);
   zombie.zombie();
-  EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"}).status, 1);
+  EXPECT_EQ(
+      zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"})
+          .status,
+      1);
 }
 
-const std::string WAITING = "|zpr_monitor - waiting for a consistent snapshot...\n|\n|Press 'q' to quit\n";
+const std::string WAITING =
+    "|zpr_monitor - waiting for a consistent snapshot...\n|\n|Press 'q' to quit\n";
 
 TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   zt::FakeTool shrunk, odd;
@@ -381,7 +437,8 @@ TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   Dump dump(shrunk.pid());
   ASSERT_TRUE(w.run({"--pid", std::to_string(shrunk.pid())}));
   ASSERT_TRUE(w.wait_text("Block:   7 / 0"));
-  ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under both mappings
+  ASSERT_TRUE(
+      zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under both mappings
   EXPECT_TRUE(w.wait_text(WAITING)) << w.screen_text();
   r.blocks_done = 8; // sized and written again: the same mappings read it
   ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, sizeof r));
@@ -398,11 +455,15 @@ TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   View o;
   Dump odd_dump(odd.pid());
   ASSERT_TRUE(o.run({"--pid", std::to_string(odd.pid())}));
-  EXPECT_TRUE(o.wait_text(WAITING) && zt::wait_until([&] { return odd_dump.out().size() > 200; })); // the header
-  EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1) << "no line while the counter is odd";
+  EXPECT_TRUE(o.wait_text(WAITING) &&
+              zt::wait_until([&] { return odd_dump.out().size() > 200; })); // the header
+  EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1)
+      << "no line while the counter is odd";
   ASSERT_TRUE(zt::fake_segment_write(odd.pid(), r));
-  const std::string title = "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)";
-  EXPECT_TRUE(o.wait_equal({title, "Status: ?", "~Elapsed: 00:00:[0-5][0-9]", "", "", "Press 'q' to quit"}))
+  const std::string title =
+      "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)";
+  EXPECT_TRUE(
+      o.wait_equal({title, "Status: ?", "~Elapsed: 00:00:[0-5][0-9]", "", "", "Press 'q' to quit"}))
       << o.screen_text();
   odd.stop();
   EXPECT_TRUE(o.quits("q") && zt::wait_exit(odd_dump.pid) == 0);
@@ -418,7 +479,8 @@ TEST(Hostile, RandomRecords) {
     ProgressSegment r;
     for (size_t i = 0; i < sizeof r / 8; i++)
       reinterpret_cast<uint64_t *>(&r)[i] = rng();
-    r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION, r.state = n < 3000 ? r.state % 3 : STATE_DONE;
+    r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION,
+    r.state = n < 3000 ? r.state % 3 : STATE_DONE;
     n == 0 ? zt::fake_segment_create(getpid(), &r, sizeof r) : zt::fake_segment_write(getpid(), r);
     usleep(200);
   }
@@ -441,17 +503,23 @@ TEST(Hostile, ThingsNamedLikeSegments) {
   zt::write_file("/dev/shm/valid-record", std::string(reinterpret_cast<char *>(&r), sizeof r));
   const std::string p = std::to_string(tool.pid()), path = "/dev/shm/zpr_progress." + p;
   for (int kind = 0; kind < 3; kind++) { // a directory, a symbolic link to a record, a FIFO
-    ASSERT_EQ(kind == 0 ? mkdir(path.c_str(), 0755) : kind == 1 ? symlink("valid-record", path.c_str()) : mkfifo(path.c_str(), 0600), 0);
+    ASSERT_EQ(kind == 0   ? mkdir(path.c_str(), 0755)
+              : kind == 1 ? symlink("valid-record", path.c_str())
+                          : mkfifo(path.c_str(), 0600),
+              0);
     EXPECT_EQ(zt::run_program(MONITOR, {"--no-syslog", "--no-log"}).err, NONE);
     EXPECT_EQ(zt::run_program(MONITOR, {"--dump", "--pid", p, "--wait", "0", "--no-log"}).err,
-              "error: no progress segment for PID " + p + "\n") << kind;
+              "error: no progress segment for PID " + p + "\n")
+        << kind;
     EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
   }
   ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, sizeof r)); // mode 0600, root's
-  zt::RunResult u = zt::run_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                                         MONITOR, "--no-log", "--no-syslog"});
+  zt::RunResult u =
+      zt::run_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                           MONITOR, "--no-log", "--no-syslog"});
   EXPECT_EQ(u.status, 1);
-  EXPECT_EQ(u.err, NONE + "1 progress segment could not be opened for lack of permission (try as root)\n");
+  EXPECT_EQ(u.err,
+            NONE + "1 progress segment could not be opened for lack of permission (try as root)\n");
 }
 
 } // namespace

@@ -48,7 +48,8 @@ struct Writer : ::testing::Test {
 };
 
 TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
-  ASSERT_EQ(progress_create(&seg, TOOL_XENV, "layout-job", BACKUP_INC, 1000000, "/dev/vg0/disk"), ST_OK);
+  ASSERT_EQ(progress_create(&seg, TOOL_XENV, "layout-job", BACKUP_INC, 1000000, "/dev/vg0/disk"),
+            ST_OK);
   struct stat st;
   ASSERT_EQ(stat(shm_path(self()).c_str(), &st), 0);
   EXPECT_EQ(st.st_size * 10000 + (st.st_mode & 0777), 1208 * 10000 + 0600);
@@ -58,10 +59,19 @@ TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
   strcpy(want.sha_impl, sha256_impl_label());
   want.start_wall = got.start_wall, want.start_mono_ms = got.start_mono_ms;
   expect_record(got, want);
-  EXPECT_TRUE(got.start_wall <= wall_clock_seconds() && got.start_wall > wall_clock_seconds() - 600);
+  EXPECT_TRUE(got.start_wall <= wall_clock_seconds() &&
+              got.start_wall > wall_clock_seconds() - 600);
   int64_t workers[3] = {7, -1, 0x123456789A};
-  ProgressSample s{250000, 250001, 0x0102030405060708, 11, 12, 0xA1A2A3A4A5A6A7A8, 14, 15, 16, 17,
-                   18, 19, 20, 21, workers, 3, 2, -5, 1, 19, 1, 22, 23, 24, 25, 26, 27, 28, 29, 30};
+  ProgressSample s{250000, 250001, 0x0102030405060708,
+                   11,     12,     0xA1A2A3A4A5A6A7A8,
+                   14,     15,     16,
+                   17,     18,     19,
+                   20,     21,     workers,
+                   3,      2,      -5,
+                   1,      19,     1,
+                   22,     23,     24,
+                   25,     26,     27,
+                   28,     29,     30};
   progress_update(seg, &s);
   progress_set_child(4242);
   std::string bytes = zt::read_file(shm_path(self())); // as a file, not through the mapping
@@ -113,8 +123,8 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   for (int i = 0; i < 100; i++)
     blocks[i] = 1000 + i;
   // (table given, count) -> slots holding blocks[i]; the rest -1
-  for (auto [table, count, filled] :
-       std::initializer_list<std::tuple<bool, uint32_t, int>>{{true, 100, 64}, {true, 3, 3}, {false, 50, 3}, {true, 0, 0}}) {
+  for (auto [table, count, filled] : std::initializer_list<std::tuple<bool, uint32_t, int>>{
+           {true, 100, 64}, {true, 3, 3}, {false, 50, 3}, {true, 0, 0}}) {
     s.worker_blocks = table ? blocks : nullptr, s.worker_count = count;
     progress_update(seg, &s);
     c = snap(seg);
@@ -125,19 +135,24 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   progress_set_state(seg, STATE_FINISHING, nullptr); // keeps the message, as later updates do
   progress_update(seg, &s);
   c = snap(seg);
-  EXPECT_EQ(std::to_string(c.state) + c.message, std::to_string(STATE_RUNNING) + x400.substr(0, 127));
+  EXPECT_EQ(std::to_string(c.state) + c.message,
+            std::to_string(STATE_RUNNING) + x400.substr(0, 127));
 }
 
 TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
   EXPECT_EQ(in_child([] { // the failure comes at creation, not as SIGBUS at the first store
-              if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+              if (unshare(CLONE_NEWNS) ||
+                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
                   mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
                 return 10;
               zt::write_file("/dev/shm/filler", std::string(8192, 'f'));
               ProgressSegment *s = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
               return progress_create(&s, 0, "full", 0, 0, "") == ST_IO && s == nullptr &&
-                             progress_current() == nullptr && !shm_exists(self()) ? 0 : 1;
-            }), 0);
+                             progress_current() == nullptr && !shm_exists(self())
+                         ? 0
+                         : 1;
+            }),
+            0);
   EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
               progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
               progress_set_child(5);
@@ -147,7 +162,8 @@ TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
               progress_set_info(nullptr, "x", 0, 0);
               progress_destroy(nullptr);
               return progress_current() == nullptr ? 0 : 1;
-            }), 0);
+            }),
+            0);
 }
 
 // A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose name vanished),
@@ -158,9 +174,14 @@ void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
 enum Prior { NONE, PLAIN, INFO, IGNORED, VANISHED };
 
 TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
-  for (auto [sig, prior, want] : std::initializer_list<std::tuple<int, Prior, const char *>>{
-           {SIGTERM, NONE, ""}, {SIGINT, NONE, ""}, {SIGHUP, NONE, ""}, {SIGTERM, PLAIN, "h"},
-           {SIGINT, INFO, ""}, {SIGHUP, IGNORED, ""}, {SIGTERM, VANISHED, "h"}}) {
+  for (auto [sig, prior, want] :
+       std::initializer_list<std::tuple<int, Prior, const char *>>{{SIGTERM, NONE, ""},
+                                                                   {SIGINT, NONE, ""},
+                                                                   {SIGHUP, NONE, ""},
+                                                                   {SIGTERM, PLAIN, "h"},
+                                                                   {SIGINT, INFO, ""},
+                                                                   {SIGHUP, IGNORED, ""},
+                                                                   {SIGTERM, VANISHED, "h"}}) {
     SCOPED_TRACE(std::string(strsignal(sig)) + " prior " + std::to_string(prior));
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -174,7 +195,8 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
       ProgressSegment *s;
       uint32_t pid = self();
       // A create after the name vanished must not save its own handler as previous: it would call itself.
-      if ((prior == VANISHED && (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
+      if ((prior == VANISHED &&
+           (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
           progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
         return 3;
       raise(sig); // an ignored one is discarded: the process and its segment stay
@@ -205,20 +227,26 @@ TEST(WriterSignals, SecondCreateForkedChildAndRestoredActions) {
               for (int round = 0; round < 2; round++) {
                 ProgressSegment *s, *second = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
                 bad |= progress_create(&s, TOOL_PROXMOX, "first", 0, 0, "") != ST_OK;
-                bad |= progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second || progress_current() != s;
+                bad |= progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second ||
+                       progress_current() != s;
                 bad |= (in_child([] {
                           ProgressSegment *current = progress_current();
                           progress_set_child(77), progress_destroy(&current), progress_finish(1);
                           return raise(SIGTERM);
-                        }) != 1000 + SIGTERM) << 1;
-                bad |= (!shm_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first")) << 2;
+                        }) != 1000 + SIGTERM)
+                       << 1;
+                bad |= (!shm_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first"))
+                       << 2;
                 round == 0 ? progress_destroy(&s) : progress_finish(1);
                 for (int i = 0; i < 3; i++)
-                  bad |= (sigaction(sigs[i], nullptr, &now) || now.sa_handler != before[i].sa_handler ||
-                          now.sa_flags != before[i].sa_flags) << (3 + i);
+                  bad |=
+                      (sigaction(sigs[i], nullptr, &now) ||
+                       now.sa_handler != before[i].sa_handler || now.sa_flags != before[i].sa_flags)
+                      << (3 + i);
               }
               return bad;
-            }), 0);
+            }),
+            0);
 }
 
 // Reader: crafted objects under pids that are not running.
@@ -238,25 +266,31 @@ struct Reader : ::testing::Test {
 };
 
 TEST_F(Reader, AttachAndSnapshot) {
-  ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept"), v5 = good, v7 = good, magic = good;
+  ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept"), v5 = good, v7 = good,
+                  magic = good;
   v5.version = 5, v7.version = 7, magic.magic = 0x50524F48;
   good.seq = 42;
   craft(701, good);
   // What is under 700's name: a record of a size, or without one (null) nothing or another kind of object.
   for (auto [what, record, size, want] :
        std::initializer_list<std::tuple<const char *, const ProgressSegment *, size_t, StatusCode>>{
-           {"missing", nullptr, 0, ST_NOTFOUND},       {"version 5", &v5, 1208, ST_CORRUPT},
-           {"version 7", &v7, 1208, ST_CORRUPT},       {"wrong magic", &magic, 1208, ST_CORRUPT},
-           {"empty", &good, 0, ST_NOTFOUND},           {"one byte short", &good, 1207, ST_NOTFOUND},
-           {"directory", nullptr, 1, ST_NOTFOUND},     {"FIFO", nullptr, 2, ST_NOTFOUND},
-           {"symbolic link", nullptr, 3, ST_NOTFOUND}, {"longer", &good, 4096, ST_OK}}) {
+           {"missing", nullptr, 0, ST_NOTFOUND},
+           {"version 5", &v5, 1208, ST_CORRUPT},
+           {"version 7", &v7, 1208, ST_CORRUPT},
+           {"wrong magic", &magic, 1208, ST_CORRUPT},
+           {"empty", &good, 0, ST_NOTFOUND},
+           {"one byte short", &good, 1207, ST_NOTFOUND},
+           {"directory", nullptr, 1, ST_NOTFOUND},
+           {"FIFO", nullptr, 2, ST_NOTFOUND},
+           {"symbolic link", nullptr, 3, ST_NOTFOUND},
+           {"longer", &good, 4096, ST_OK}}) {
     std::filesystem::remove(name("700"));
     if (record != nullptr)
       craft(700, *record, size);
     int made = record != nullptr || size == 0 ? 0
-               : size == 1                     ? mkdir(shm_path(700).c_str(), 0700)
-               : size == 2                     ? mkfifo(shm_path(700).c_str(), 0600) // opened carelessly, it blocks
-                                               : symlink("zpr_progress.701", shm_path(700).c_str());
+               : size == 1                    ? mkdir(shm_path(700).c_str(), 0700)
+               : size == 2 ? mkfifo(shm_path(700).c_str(), 0600) // opened carelessly, it blocks
+                           : symlink("zpr_progress.701", shm_path(700).c_str());
     ASSERT_EQ(made, 0);
     const ProgressSegment *seg = &good;
     EXPECT_EQ(progress_attach(700, &seg), want) << what;
@@ -271,7 +305,8 @@ TEST_F(Reader, AttachAndSnapshot) {
   EXPECT_EQ(progress_snapshot_counted(seg, &copy, &attempts), ST_OK);
   EXPECT_EQ(attempts, 1);
   expect_record(copy, good);
-  EXPECT_EQ(progress_snapshot(nullptr, &copy) * 10 + progress_snapshot(seg, nullptr), ST_INVAL * 11);
+  EXPECT_EQ(progress_snapshot(nullptr, &copy) * 10 + progress_snapshot(seg, nullptr),
+            ST_INVAL * 11);
   progress_detach(&seg);
   progress_detach(&seg);
   progress_detach(nullptr);
@@ -282,10 +317,14 @@ TEST_F(Reader, AttachAndSnapshot) {
   EXPECT_EQ(attempts, 100);
   progress_detach(&seg);
   // Another user's segment (mode 0600) is not found by an unprivileged reader.
-  EXPECT_EQ(in_child([] {
-              const ProgressSegment *other = reinterpret_cast<const ProgressSegment *>(uintptr_t{8});
-              return progress_attach(711, &other) != ST_NOTFOUND || other;
-            }, true), 0);
+  EXPECT_EQ(in_child(
+                [] {
+                  const ProgressSegment *other =
+                      reinterpret_cast<const ProgressSegment *>(uintptr_t{8});
+                  return progress_attach(711, &other) != ST_NOTFOUND || other;
+                },
+                true),
+            0);
 }
 
 TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
@@ -361,7 +400,8 @@ TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
   for (size_t i = 0; i < count; i++) {
     const ScanEntry &e = entries[i];
     got.insert(std::to_string(e.pid) + " " + e.name + " " +
-               std::to_string(e.tool * 100 + e.backup_type * 10 + e.state) + " " + std::to_string(e.child_pid));
+               std::to_string(e.tool * 100 + e.backup_type * 10 + e.state) + " " +
+               std::to_string(e.child_pid));
   }
   free(entries);
   EXPECT_EQ(got, want);

@@ -25,7 +25,9 @@ TEST(FuzzReplay, ZPR_FUZZ_TEST) {
   for (const std::string &file : files) { // what a target prints goes to /dev/null
     const std::string bytes = zt::read_file(file);
     fflush(stdout), dup2(null_fd, 1);
-    EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()), 0) << file;
+    EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()),
+              0)
+        << file;
     fflush(stdout), dup2(saved, 1); // a fault ends the program (abort or sanitizer)
   }
 }

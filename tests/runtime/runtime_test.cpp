@@ -32,7 +32,9 @@
 // libraries' in this program, and the link wraps the calls of the suite's own crc32c.
 enum Fault { NONE, ZSTD_SHORT, ZSTD_FLIP, SHA_WRONG, CRC_WRONG };
 static Fault g_fault = NONE;
-template <typename Fn> static Fn real(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
+template <typename Fn> static Fn real(const char *name) {
+  return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
+}
 
 extern "C" {
 size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {
@@ -41,10 +43,10 @@ size_t ZSTD_decompress(void *dst, size_t cap, const void *src, size_t len) {
   static_cast<uint8_t *>(dst)[100] ^= g_fault == ZSTD_FLIP;
   return g_fault == ZSTD_SHORT ? n - 1 : n;
 }
-int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size, const EVP_MD *type,
-               ENGINE *impl) {
-  static auto fn = real<int (*)(const void *, size_t, unsigned char *, unsigned int *, const EVP_MD *, ENGINE *)>(
-      "EVP_Digest");
+int EVP_Digest(const void *data, size_t count, unsigned char *md, unsigned int *size,
+               const EVP_MD *type, ENGINE *impl) {
+  static auto fn = real<int (*)(const void *, size_t, unsigned char *, unsigned int *,
+                                const EVP_MD *, ENGINE *)>("EVP_Digest");
   int rc = fn(data, count, md, size, type, impl);
   md[31] ^= g_fault == SHA_WRONG;
   return rc;
@@ -88,11 +90,13 @@ std::string normal(const std::string &text) {
     std::string line = text.substr(at, nl - at);
     if (line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ')
       line.erase(0, 21);
-    else if (line[0] == '<' && line.find('>') + 17 < line.size() && line[line.find('>') + 16] == ' ')
+    else if (line[0] == '<' && line.find('>') + 17 < line.size() &&
+             line[line.find('>') + 16] == ' ')
       line.erase(line.find('>') + 1, 16);
     for (const std::string key : {"pid=", "["}) {
       size_t from = line.find(key), to = from + key.size();
-      while (from != std::string::npos && to < line.size() && isdigit(static_cast<unsigned char>(line[to])))
+      while (from != std::string::npos && to < line.size() &&
+             isdigit(static_cast<unsigned char>(line[to])))
         to++;
       if (from != std::string::npos && to > from + key.size())
         line.erase(from + key.size(), to - from - key.size()).insert(from + key.size(), 1, 'P');
@@ -142,18 +146,25 @@ TEST(Status, NamesAndErrnoTable) {
   std::string names;
   for (StatusCode c : {0, -1, -2, -3, -4, -5, -6, -7, -8, -9, -10, 1, -11, INT_MIN})
     names += std::string(status_name(c)) + "|";
-  EXPECT_EQ(names, "ok|I/O error|out of memory|invalid argument or request|not found|already exists|"
-                   "not supported|corrupt or inconsistent data|protocol error|temporarily unavailable|"
-                   "decryption failed (wrong key or corrupted data)|unknown error|unknown error|unknown error|");
+  EXPECT_EQ(
+      names,
+      "ok|I/O error|out of memory|invalid argument or request|not found|already exists|"
+      "not supported|corrupt or inconsistent data|protocol error|temporarily unavailable|"
+      "decryption failed (wrong key or corrupted data)|unknown error|unknown error|unknown error|");
   for (int err = -5; err < 200; err++) {
-    StatusCode want = err == ENOENT ? ST_NOTFOUND : err == EAGAIN ? ST_AGAIN : err == ENOMEM ? ST_NOMEM
-                    : err == EEXIST ? ST_EXISTS : err == EINVAL ? ST_INVAL : ST_IO;
+    StatusCode want = err == ENOENT   ? ST_NOTFOUND
+                      : err == EAGAIN ? ST_AGAIN
+                      : err == ENOMEM ? ST_NOMEM
+                      : err == EEXIST ? ST_EXISTS
+                      : err == EINVAL ? ST_INVAL
+                                      : ST_IO;
     EXPECT_EQ(status_from_errno(err), want) << err;
   }
   char small[8];
   errno = ENOENT;
   EXPECT_EQ(errno_text(small, sizeof small), small);
-  EXPECT_EQ(std::string(small) + errno_text(small, 0) + errno_text(nullptr, 9), std::string(strerror(ENOENT), 7));
+  EXPECT_EQ(std::string(small) + errno_text(small, 0) + errno_text(nullptr, 9),
+            std::string(strerror(ENOENT), 7));
 }
 
 TEST(ConsoleLogger, FormatPaddingThresholdAndTag) {
@@ -169,30 +180,45 @@ TEST(ConsoleLogger, FormatPaddingThresholdAndTag) {
     log_msg(4, "yes");
     return 0;
   });
-  EXPECT_EQ(run.err, "[zpr] WARN  disk 3 of sda\n[" + std::string(63, 'n') + "] INFO  ends in newline\n\n"
-                     "[zpr_monitor] INFO  level 1\n[zpr_monitor] WARN  level 2\n[zpr_monitor] ERROR level 3\n"
-                     "[zpr_monitor] ?     level 7\n[t] ?     yes\n");
+  EXPECT_EQ(
+      run.err,
+      "[zpr] WARN  disk 3 of sda\n[" + std::string(63, 'n') +
+          "] INFO  ends in newline\n\n"
+          "[zpr_monitor] INFO  level 1\n[zpr_monitor] WARN  level 2\n[zpr_monitor] ERROR level 3\n"
+          "[zpr_monitor] ?     level 7\n[t] ?     yes\n");
 }
 
 TEST(Options, LookupRules) {
-  const std::pair<Texts, const char *> rows[] = { // arguments, value of --pid/-p
-      {{"--pid=42"}, "42"}, {{"-p", "42"}, "42"}, {{"--pid="}, ""}, {{"--dump", "--pid"}, "D"}, {{}, "D"},
-      {{"--pid", "5", "-p", "6"}, "5"}, {{"--pid", "--dump"}, "--dump"}, {{"--pidx", "5"}, "D"}, {{"-p5"}, "D"}};
+  const std::pair<Texts, const char *> rows[] = {// arguments, value of --pid/-p
+                                                 {{"--pid=42"}, "42"},
+                                                 {{"-p", "42"}, "42"},
+                                                 {{"--pid="}, ""},
+                                                 {{"--dump", "--pid"}, "D"},
+                                                 {{}, "D"},
+                                                 {{"--pid", "5", "-p", "6"}, "5"},
+                                                 {{"--pid", "--dump"}, "--dump"},
+                                                 {{"--pidx", "5"}, "D"},
+                                                 {{"-p5"}, "D"}};
   for (const auto &[args, pid] : rows)
     EXPECT_STREQ(opt_value(argc_of(args), argv_of(args), "--pid", "-p", "D"), pid) << argc_of(args);
   char **argv = argv_of({"--dump", "--pid=42"});
   EXPECT_EQ(opt_value(3, argv, "--pid", nullptr, nullptr), argv[2] + 6); // points into argv
-  EXPECT_EQ(std::string(opt_value(3, argv, nullptr, nullptr, "D")) + std::to_string(opt_flag(3, argv, "--dump", nullptr)) +
-                std::to_string(opt_flag(3, argv, "--pid", nullptr)) + std::to_string(opt_flag(3, argv, nullptr, nullptr)),
+  EXPECT_EQ(std::string(opt_value(3, argv, nullptr, nullptr, "D")) +
+                std::to_string(opt_flag(3, argv, "--dump", nullptr)) +
+                std::to_string(opt_flag(3, argv, "--pid", nullptr)) +
+                std::to_string(opt_flag(3, argv, nullptr, nullptr)),
             "D100");
 }
 
 TEST(RunLog, FilesDirectoriesAndEndEntries) {
   zt::TempDir dir;
-  const std::string nested = dir.path + "/a/b", plain = dir.path + "/plain", w = "warning: zpr_runlog: could not ";
+  const std::string nested = dir.path + "/a/b", plain = dir.path + "/plain",
+                    w = "warning: zpr_runlog: could not ";
   const std::string lost = "' -- continuing without logfile\n";
   zt::write_file(plain, "keep");
-  ASSERT_EQ(mkdir((dir.path + "/taken").c_str(), 0755) + mkdir((dir.path + "/taken/monitor.log").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((dir.path + "/taken").c_str(), 0755) +
+                mkdir((dir.path + "/taken/monitor.log").c_str(), 0755),
+            0);
   const struct {
     Texts args;
     const char *name;
@@ -200,14 +226,28 @@ TEST(RunLog, FilesDirectoriesAndEndEntries) {
     std::string file, end, err;
   } rows[] = {
       {{"--log-path", nested}, "zpr_monitor", 0, nested + "/monitor.log", "stopped exit=0", ""},
-      {{"--log-path", nested + "/"}, "zpr_monitor", 1, nested + "/monitor.log", "stopped exit=1", ""},
+      {{"--log-path", nested + "/"},
+       "zpr_monitor",
+       1,
+       nested + "/monitor.log",
+       "stopped exit=1",
+       ""},
       {{"--log-path=" + nested + "//"}, "zpr_monitor", -1, nested + "/monitor.log", "stopped", ""},
       {{"--log-path", dir.path}, "zpr_agent", 42, dir.path + "/agent.log", "stopped exit=42", ""},
       {{"--log-path", dir.path}, "zpr_", 0, dir.path + "/.log", "stopped exit=0", ""},
       {{"--log-path", dir.path}, "ZPR_x", 0, dir.path + "/ZPR_x.log", "stopped exit=0", ""},
-      {{"--log-path", plain}, "zpr_monitor", 0, "", "", w + "create log directory '" + plain + lost},
+      {{"--log-path", plain},
+       "zpr_monitor",
+       0,
+       "",
+       "",
+       w + "create log directory '" + plain + lost},
       {{"--log-path="}, "zpr_monitor", 0, "", "", w + "create log directory '" + lost},
-      {{"--log-path", dir.path + "/taken/"}, "zpr_monitor", 0, "", "",
+      {{"--log-path", dir.path + "/taken/"},
+       "zpr_monitor",
+       0,
+       "",
+       "",
        w + "open logfile '" + dir.path + "/taken/monitor.log" + lost}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.args.back() + " " + row.name);
@@ -240,8 +280,9 @@ TEST(RunLog, SyslogDefaultsSwitchesInheritanceAndMasks) {
     return system("ls -l /proc/self/fd | grep -q monitor.log") == 0 ? 1 : 0;
   });
   EXPECT_EQ(run.code, 0);
-  EXPECT_EQ(run.syslog, "<14>" + std::string(program_invocation_short_name) +
-                            ": early 1\n<30>zpr_monitor[P]: started\n<30>zpr_monitor[P]: stopped exit=0\n");
+  EXPECT_EQ(run.syslog,
+            "<14>" + std::string(program_invocation_short_name) +
+                ": early 1\n<30>zpr_monitor[P]: started\n<30>zpr_monitor[P]: stopped exit=0\n");
   EXPECT_EQ(run.log, "[zpr_monitor] pid=P started\n[zpr_monitor] pid=P stopped exit=0\n");
   run = run_case([] {
     runlog_init(3, argv_of({"--no-syslog", "--no-log"}), "zpr_monitor");
@@ -251,8 +292,10 @@ TEST(RunLog, SyslogDefaultsSwitchesInheritanceAndMasks) {
   EXPECT_EQ(std::to_string(run.code) + run.syslog + run.log, "3");
   std::string masks, err;
   for (const char *value : {"0x3", "010", "0", "-1", " +6", "", "12abc", "abc", "0x", " "})
-    err += zt::capture_stderr([&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
-  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)), "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
+    err += zt::capture_stderr(
+        [&] { masks += std::to_string(runlog_parse_mask("--log", value)) + " "; });
+  EXPECT_EQ(masks + std::to_string(runlog_parse_mask("--syslog", nullptr)),
+            "3 8 0 " + std::to_string(ULONG_MAX) + " 6 1 1 1 1 1 1");
   std::string want;
   for (std::string bad : {"12abc", "abc", "0x", " "})
     want += "warning: zpr_runlog: invalid --log value '" + bad + "' -- using default 1\n";
@@ -265,19 +308,26 @@ TEST(Selftest, PatternChecksAndFailures) {
   for (size_t i : {0, 1, 7, 31, 32, 8191, 8192, 100000, 262143})
     EXPECT_EQ(pattern[i], static_cast<uint8_t>((i >> 5) ^ (7 * i))) << i;
   for (auto [fault, text] : std::initializer_list<std::pair<Fault, std::string>>{
-           {NONE, ""}, {SHA_WRONG, "SHA-256 gives a wrong result"}, {CRC_WRONG, "CRC32C gives a wrong result"},
-           {ZSTD_SHORT, "zstd round trip failed"}, {ZSTD_FLIP, "zstd round trip failed"}}) {
+           {NONE, ""},
+           {SHA_WRONG, "SHA-256 gives a wrong result"},
+           {CRC_WRONG, "CRC32C gives a wrong result"},
+           {ZSTD_SHORT, "zstd round trip failed"},
+           {ZSTD_FLIP, "zstd round trip failed"}}) {
     g_fault = fault;
     char err[64] = "", none[1] = {'x'};
-    EXPECT_EQ(std::to_string(selftest_run(err, sizeof err)) + err + std::to_string(selftest_run(none, 0)) + none[0],
+    EXPECT_EQ(std::to_string(selftest_run(err, sizeof err)) + err +
+                  std::to_string(selftest_run(none, 0)) + none[0],
               fault == NONE ? "00x" : "1" + text + "1x");
   }
   // The switch reports a failure on standard error and ends with status 1.
-  Outcome run = run_case([] { return version_selftest(2, argv_of({"--selftest"}), "zpr_monitor"); });
+  Outcome run =
+      run_case([] { return version_selftest(2, argv_of({"--selftest"}), "zpr_monitor"); });
   g_fault = NONE;
-  EXPECT_EQ(std::to_string(run.code) + run.err, "1zpr_monitor: selftest failed: zstd round trip failed\n");
+  EXPECT_EQ(std::to_string(run.code) + run.err,
+            "1zpr_monitor: selftest failed: zstd round trip failed\n");
   char small[5];
   for (CodecId codec : {CODEC_NONE, 7}) // never compress: no round trip
-    EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small), 1);
+    EXPECT_EQ(selftest_codec(codec, "zstd round trip failed", pattern.data(), small, sizeof small),
+              1);
   EXPECT_STREQ(small, "zstd");
 }

@@ -12,8 +12,9 @@ namespace {
 
 std::string text(const BgSampler &s) {
   char buf[256];
-  snprintf(buf, sizeof buf, "primed %lu ms %lu cpu %lu/%lu own %lu disk %lu/%lu net %lu/%lu", s.primed, s.last_ms,
-           s.cpu_total, s.cpu_idle, s.own_ticks, s.disk_bytes, s.own_disk_bytes, s.net_bytes, s.own_net_bytes);
+  snprintf(buf, sizeof buf, "primed %lu ms %lu cpu %lu/%lu own %lu disk %lu/%lu net %lu/%lu",
+           s.primed, s.last_ms, s.cpu_total, s.cpu_idle, s.own_ticks, s.disk_bytes,
+           s.own_disk_bytes, s.net_bytes, s.own_net_bytes);
   return buf;
 }
 
@@ -33,14 +34,18 @@ TEST(Load, ReadingsOfAwkwardFiles) {
   const std::string rows[][6] = {
       {"cpu  10 20 30 40 50 60 70 80 90 100\ncpu0 1 1 1 1 1 1 1 1 1 1\n",
        "4711 (my) tool (x)) R 1 4711 4711 0 -1 4194560 120 0 3 0 1717 5 0 0 20 0 1 0 555 1 3\n",
-       "   7       0 loop0 5 0 100 1 0 0 0 0 0 4 1\n   8       0 sda 1 0 10 0 1 0 20 0 0 0 0" + thousands +
+       "   7       0 loop0 5 0 100 1 0 0 0 0 0 4 1\n   8       0 sda 1 0 10 0 1 0 20 0 0 0 0" +
+           thousands +
            "\nnot a disk\n   8       2 sdb2 1 2 3\n\n 253 0 dm-0 10 0 30 0 20 0 40 0 0\n",
-       "rchar: 1\nrchar: 5000\nwchar: 3000\nsyscr: 10\nread_bytes: 1024\nwrite_bytes: 2048\ncancelled_write_bytes: 9\n",
+       "rchar: 1\nrchar: 5000\nwchar: 3000\nsyscr: 10\nread_bytes: 1024\nwrite_bytes: "
+       "2048\ncancelled_write_bytes: 9\n",
        "eth9: 7 0 0 0 0 0 0 0 7\nh2\n    lo: 5000000 100 0 0 0 0 0 0 5000000 100 0 0 0 0 0 0\n"
-       "  eth0: 1000 10 0 0 0 0 0 0 2000 20 0 0 0 0 0 0\nwlan0:300 3 0 0 0 0 0 0 400 4 0 0 0 0 0 0\n"
+       "  eth0: 1000 10 0 0 0 0 0 0 2000 20 0 0 0 0 0 0\nwlan0:300 3 0 0 0 0 0 0 400 4 0 0 0 0 0 "
+       "0\n"
        "  lo2: 5 0 0 0 0 0 0 0 6 0 0 0 0 0 0 0\n  no colon here 1 2 3\n  eth1: 77\n",
        "primed 1 ms 7 cpu 360/90 own 1722 disk 102400/3072 net 3711/4928"},
-      {"cpu 1 2 3 4\n", "4711 (tool) R 1 2 3\n", "-", "rchar: 100\nwchar: 100\nread_bytes: 4096\nwrite_bytes: 4096\n", "-",
+      {"cpu 1 2 3 4\n", "4711 (tool) R 1 2 3\n", "-",
+       "rchar: 100\nwchar: 100\nread_bytes: 4096\nwrite_bytes: 4096\n", "-",
        "primed 1 ms 7 cpu 10/4 own 0 disk 0/8192 net 0/0"},
       {"garbage\n", "4711 (tool)", "-", "-", "-", "primed 1 ms 7 cpu 0/0 own 0 disk 0/0 net 0/0"}};
   zt::TempDir dir;
@@ -62,16 +67,18 @@ TEST(Load, ReadingsOfAwkwardFiles) {
   zt::write_file(p[0], "cpu 100 0 0 100\n");
   zt::write_file(p[2], "   8 0 sda 0 0 102400 0 0 0 102400 0 0\n");
   bg_sample_from(&s, &load, &sources, 2000);
-  EXPECT_EQ(text(s) + " | " + text(load),
-            "primed 1 ms 2000 cpu 200/100 own 0 disk 104857600/0 net 0/0 | foreign 50 100 0 self 0 0 0");
+  EXPECT_EQ(
+      text(s) + " | " + text(load),
+      "primed 1 ms 2000 cpu 200/100 own 0 disk 104857600/0 net 0/0 | foreign 50 100 0 self 0 0 0");
 }
 
 TEST(Load, ArithmeticBetweenReadings) {
   const BgSampler a{1, 1000, 10000, 4000, 500, 0, 0, 0, 0};
-  const std::pair<BgSampler, const char *> rows[] = { // the reading after a; what it yields
+  const std::pair<BgSampler, const char *> rows[] = {
+      // the reading after a; what it yields
       // CPU: 200 ticks, 50 idle, 60 our own.
       {{1, 2000, 10200, 4050, 560, 0, 0, 0, 0}, "foreign 45 0 0 self 30 0 0"},
-      {{1, 2000, 10200, 4150, 600, 0, 0, 0, 0}, "foreign 0 0 0 self 50 0 0"}, // own above busy
+      {{1, 2000, 10200, 4150, 600, 0, 0, 0, 0}, "foreign 0 0 0 self 50 0 0"},  // own above busy
       {{1, 2000, 10200, 4050, 900, 0, 0, 0, 0}, "foreign 0 0 0 self 100 0 0"}, // capped
       {{1, 2000, 10000, 4000, 560, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},   // no ticks
       {{1, 2000, 5000, 100, 10, 0, 0, 0, 0}, "foreign 0 0 0 self 0 0 0"},      // backwards

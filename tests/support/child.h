@@ -21,5 +21,7 @@ inline int in_child(const std::function<int()> &fn, bool nobody = false) {
   }
   int status = -1;
   waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 1000 + WTERMSIG(status) : -1;
+  return WIFEXITED(status)     ? WEXITSTATUS(status)
+         : WIFSIGNALED(status) ? 1000 + WTERMSIG(status)
+                               : -1;
 }

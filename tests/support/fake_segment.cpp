@@ -15,7 +15,9 @@
 
 namespace zt {
 
-static std::string shm_name(uint32_t pid) { return std::string("/").append(PROGRESS_NAME_PREFIX).append(std::to_string(pid)); }
+static std::string shm_name(uint32_t pid) {
+  return std::string("/").append(PROGRESS_NAME_PREFIX).append(std::to_string(pid));
+}
 
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
   ProgressSegment r;
@@ -54,7 +56,9 @@ bool fake_segment_write(uint32_t pid, const ProgressSegment &record) {
 }
 
 void fake_segment_remove(uint32_t pid) { shm_unlink(shm_name(pid).c_str()); }
-bool fake_segment_exists(uint32_t pid) { return access(("/dev/shm" + shm_name(pid)).c_str(), F_OK) == 0; }
+bool fake_segment_exists(uint32_t pid) {
+  return access(("/dev/shm" + shm_name(pid)).c_str(), F_OK) == 0;
+}
 
 FakeTool::FakeTool(const char *comm) {
   pid_t parent = getpid();
@@ -96,17 +100,21 @@ pid_t spawn_program(const std::string &path, const char *const *argv, const std:
   pid_t child = fork();
   if (child != 0)
     return child;
-  int in = open("/dev/null", O_RDONLY), out = creat(out_path.c_str(), 0600), err = creat(err_path.c_str(), 0600);
-  if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 && dup2(err, 2) == 2) {
+  int in = open("/dev/null", O_RDONLY), out = creat(out_path.c_str(), 0600),
+      err = creat(err_path.c_str(), 0600);
+  if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
+      dup2(err, 2) == 2) {
     closefrom(3); // nothing of the test's outlives it in a daemon (tmux)
     execv(path.c_str(), const_cast<char *const *>(argv));
   }
   _exit(127);
 }
 
-pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path) {
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
+                    const std::string &err_path) {
   std::vector<const char *> args(argv.size() + 1);
-  std::transform(argv.begin(), argv.end(), args.begin(), [](const std::string &a) { return a.c_str(); });
+  std::transform(argv.begin(), argv.end(), args.begin(),
+                 [](const std::string &a) { return a.c_str(); });
   return spawn_program(argv[0], args.data(), out_path, err_path);
 }
 
@@ -119,7 +127,8 @@ int wait_exit(pid_t pid, int timeout_ms) {
   return -1;
 }
 
-RunResult run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms) {
+RunResult run_program(const std::string &path, const std::vector<std::string> &args,
+                      int timeout_ms) {
   TempDir dir;
   std::vector<std::string> argv = {path};
   argv.insert(argv.end(), args.begin(), args.end());

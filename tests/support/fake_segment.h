@@ -14,7 +14,8 @@ namespace zt {
 // A record as creation leaves it: eta_s and worker slots -1, start_wall now.
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name = "job");
 // Creates (or truncates) "/zpr_progress.<pid>" of `size` bytes, `len` of them from `bytes`.
-bool fake_segment_create(uint32_t pid, const void *bytes, size_t len, size_t size = PROGRESS_SEGMENT_SIZE);
+bool fake_segment_create(uint32_t pid, const void *bytes, size_t len,
+                         size_t size = PROGRESS_SEGMENT_SIZE);
 // Rewrites a whole record but its counter, under the counter as a writer does.
 bool fake_segment_write(uint32_t pid, const ProgressSegment &record);
 void fake_segment_remove(uint32_t pid);
@@ -44,7 +45,8 @@ private:
 // Starts argv (argv[0] the path): stdin /dev/null, stdout and stderr into files.
 pid_t spawn_program(const std::string &path, const char *const *argv, const std::string &out_path,
                     const std::string &err_path);
-pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path, const std::string &err_path);
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
+                    const std::string &err_path);
 // The exit status, 128 + n after signal n, or -1 (and killed) when not ended in time.
 int wait_exit(pid_t pid, int timeout_ms = 30000);
 
@@ -52,6 +54,7 @@ struct RunResult {
   int status; // as wait_exit gives it
   std::string out, err;
 };
-RunResult run_program(const std::string &path, const std::vector<std::string> &args, int timeout_ms = 30000);
+RunResult run_program(const std::string &path, const std::vector<std::string> &args,
+                      int timeout_ms = 30000);
 
 } // namespace zt

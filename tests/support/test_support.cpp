@@ -13,7 +13,9 @@
 
 namespace zt {
 
-std::string build_dir() { return getenv("ZPR_BUILD_DIR") != nullptr ? getenv("ZPR_BUILD_DIR") : "."; }
+std::string build_dir() {
+  return getenv("ZPR_BUILD_DIR") != nullptr ? getenv("ZPR_BUILD_DIR") : ".";
+}
 
 TempDir::TempDir() {
   char templ[] = "/tmp/zpr-test-XXXXXX";

@@ -21,13 +21,15 @@ bool TmuxSession::start(const std::vector<std::string> &argv, int width, int hei
                         const std::vector<std::string> &env) {
   write_file(dir.path + "/tmux.conf", "set -g status off\nset -g remain-on-exit on\n"
                                       "set -g remain-on-exit-format ''\nset -g history-limit 0\n");
-  std::vector<std::string> args = {"new-session", "-d", "-s", "zt", "-x", std::to_string(width),
-                                   "-y", std::to_string(height), "env", "-u", "TMUX"};
+  std::vector<std::string> args = {
+      "new-session",          "-d",  "-s", "zt",  "-x", std::to_string(width), "-y",
+      std::to_string(height), "env", "-u", "TMUX"};
   for (const std::string &e : env)
     e[0] == '-' ? args.insert(args.end(), {"-u", e.substr(1)}) : args.insert(args.end(), e);
   // tmux may call the pane dead before it has the status: a file has it.
   const std::string st = dir.path + "/status";
-  args.insert(args.end(), {"sh", "-c", "\"$@\"; echo $? >" + st + ".new && mv " + st + ".new " + st, "sh"});
+  args.insert(args.end(),
+              {"sh", "-c", "\"$@\"; echo $? >" + st + ".new && mv " + st + ".new " + st, "sh"});
   args.insert(args.end(), argv.begin(), argv.end());
   return started = tmux(args) == 0;
 }
@@ -53,20 +55,25 @@ bool TmuxSession::wait_text(const std::string &text, int timeout_ms) {
 }
 
 bool TmuxSession::wait_equal(const std::vector<std::string> &expected, int timeout_ms) {
-  return wait_until([&] {
-    const std::vector<std::string> rows = screen();
-    for (size_t i = 0; i < std::max(rows.size(), expected.size()); i++) {
-      std::string got = i < rows.size() ? rows[i] : "", want = i < expected.size() ? expected[i] : "";
-      if (want[0] == '~' ? fnmatch(want.c_str() + 1, got.c_str(), 0) != 0 : got != want)
-        return false;
-    }
-    return true;
-  }, timeout_ms);
+  return wait_until(
+      [&] {
+        const std::vector<std::string> rows = screen();
+        for (size_t i = 0; i < std::max(rows.size(), expected.size()); i++) {
+          std::string got = i < rows.size() ? rows[i] : "",
+                      want = i < expected.size() ? expected[i] : "";
+          if (want[0] == '~' ? fnmatch(want.c_str() + 1, got.c_str(), 0) != 0 : got != want)
+            return false;
+        }
+        return true;
+      },
+      timeout_ms);
 }
 
 bool TmuxSession::exited() { return read_file(dir.path + "/status").ends_with('\n'); }
 int TmuxSession::wait_exit(int timeout_ms) {
-  return wait_until([&] { return exited(); }, timeout_ms) ? atoi(read_file(dir.path + "/status").c_str()) : -1;
+  return wait_until([&] { return exited(); }, timeout_ms)
+             ? atoi(read_file(dir.path + "/status").c_str())
+             : -1;
 }
 
 } // namespace zt
