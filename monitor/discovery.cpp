@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "monitor/box_window.h"
 #include "progress/follow.h"
 #include "progress/labels.h"
 #include "monitor/live_view.h"
@@ -40,43 +41,6 @@ size_t drop_children(ScanEntry *entries, size_t count) {
       entries[kept++] = entries[i];
   free(hidden);
   return kept;
-}
-
-// The part of the list the box shows: entries [first, first + shown), and
-// whether a mark row stands above or below them.
-struct BoxWindow {
-  size_t first;
-  size_t shown;
-  bool above;
-  bool below;
-};
-
-// A list that fits is shown whole and unmarked, exactly as it always was.
-// A longer one shows a window that moves as little as it can to keep the
-// selected entry in view; each mark takes one row of the list area, and
-// the window never leaves rows empty at the bottom (after the terminal
-// grew).  With fewer than three rows no mark fits beside an entry.
-BoxWindow box_window(size_t count, size_t selected, size_t first, size_t rows) {
-  if (count <= rows)
-    return {0, count, false, false};
-  first = first < selected ? first : selected;
-  if (rows < 3) {
-    if (rows != 0 && selected >= first + rows)
-      first = selected + 1 - rows;
-    return {first, rows, false, false};
-  }
-  for (;;) {
-    const bool above = first > 0;
-    size_t room = rows - (above ? 1 : 0);
-    const bool below = first + room < count;
-    if (below)
-      room--;
-    else if (count - first < room)
-      first = count - room; // stays above 0, as count > rows
-    if (selected < first + room)
-      return {first, room, first > 0, below};
-    first = selected + 1 - room;
-  }
 }
 
 void draw_box(const ScanEntry *entries, size_t count, size_t selected, size_t *first) {
