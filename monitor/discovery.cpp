@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "monitor/box_window.h"
+#include "monitor/ending_signals.h"
 #include "progress/follow.h"
 #include "progress/labels.h"
 #include "monitor/live_view.h"
@@ -81,11 +82,10 @@ bool select_entry(const ScanEntry *entries, size_t count, uint32_t *pid) {
   size_t first = 0;
   for (;;) {
     draw_box(entries, count, selected, &first);
-    errno = 0;
-    int key = wgetch(stdscr);
+    const int key = screen_key(-1);
     // Without an input timeout an error means the terminal is gone; waiting
-    // on would spin, so it counts as leaving.
-    if (key == ERR && errno != EINTR)
+    // on would spin, so it counts as leaving, as does an ending signal.
+    if (ending_signal_received() || (key == ERR && errno != EINTR))
       return false;
     if ((key & ~0x20) == 'Q' || key == KEY_CODE_ESCAPE)
       return false;

@@ -18,6 +18,7 @@
 namespace {
 
 const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor",
+                  RAISING = zt::build_dir() + "/tests/monitor/zpr_monitor_raising",
                   NONE = "no running zpr_agent/zpr_restore found\n";
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
@@ -175,29 +176,48 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   EXPECT_EQ(failed.wait_exit(), 0);
 }
 
-// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT) leaves the terminal in
-// its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused at once.
+// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT; SIGHUP just as newterm
+// has switched the terminal's modes; SIGTERM on q just after the screen was freed) leaves the
+// terminal in its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused
+// at once.  Under nohup a hang-up leaves the view to see its terminal gone and end by itself.
 TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
   zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(agent(tool.pid())));
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0}) {
+  const std::pair<int, std::string> rows[] = {{SIGINT, ""},
+                                              {SIGTERM, ""},
+                                              {SIGHUP, ""},
+                                              {SIGQUIT, ""},
+                                              {0, "TERM=dumb"},
+                                              {0, "ZT_RAISE=newterm:1"},
+                                              {'q', "ZT_RAISE=delscreen:15"}};
+  for (const auto &[sig, env] : rows) {
     View view;
     const std::string pid_file = view.dir.path + "/pid"; // the monitor's; then its status and modes
     ASSERT_TRUE(view.start({"sh", "-c",
                             "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$0\" \"$@\"; echo status=$?; "
                             "stty -a | tr ' ;' '\\n\\n' | grep -x -e '-*icanon' -e '-*echo'",
-                            pid_file, MONITOR, "--no-syslog", "--log-path", view.dir.path, "--pid",
-                            std::to_string(tool.pid())},
-                           80, 30, {sig != 0 ? "-NO_SUCH_VARIABLE" : "TERM=dumb"}));
+                            pid_file, env.empty() ? MONITOR : RAISING, "--no-syslog", "--log-path",
+                            view.dir.path, "--pid", std::to_string(tool.pid())},
+                           80, 30, {env.empty() ? "-NO_SUCH_VARIABLE" : env}));
     std::vector<std::string> want = {"status=1", "icanon", "echo"};
-    if (sig == 0)
+    if (env == "TERM=dumb")
       want.insert(want.begin(), "error: cannot set up the terminal (TERM=dumb)");
-    else if (view.wait_text("Press 'q' to quit"))
-      kill(atoi(zt::read_file(pid_file).c_str()), sig);
-    EXPECT_TRUE(view.wait_equal(want)) << sig << "\n" << view.screen_text();
+    else if (sig != 0 && view.wait_text("Press 'q' to quit"))
+      sig == 'q' ? view.send_keys("q") : kill(atoi(zt::read_file(pid_file).c_str()), sig);
+    EXPECT_TRUE(view.wait_equal(want)) << env << sig << "\n" << view.screen_text();
     EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n"))
-        << sig;
+        << env << sig;
   }
+  View nohup;
+  const std::string log = nohup.dir.path + "/monitor.log";
+  ASSERT_TRUE(nohup.start({"sh", "-c", "trap '' HUP; exec \"$@\"", "sh", MONITOR, "--no-syslog",
+                           "--log-path", nohup.dir.path, "--pid", std::to_string(tool.pid())},
+                          80, 30));
+  ASSERT_TRUE(nohup.wait_text("Press 'q' to quit"));
+  nohup.tmux({"kill-server"});
+  EXPECT_TRUE(zt::wait_until(
+      [&] { return zt::read_file(log).find(" stopped") != std::string::npos; }, 60000));
+  EXPECT_TRUE(zt::read_file(log).ends_with(" stopped exit=0\n")) << zt::read_file(log);
 }
 
 TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
@@ -334,6 +354,13 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
     EXPECT_EQ(zt::read_file(logs.path + "/err"),
               "error: cannot write to standard output: No space left on device\n");
   }
+  // Standard output closed: the logfile opened next must not become descriptor 1 and take the dump.
+  zt::RunResult closed = zt::run_program("/bin/sh", {"-c", "exec \"$@\" >&-", "sh", MONITOR,
+                                                     "--no-syslog", "--log-path", logs.path,
+                                                     "--dump", "-p", std::to_string(tool.pid())});
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_EQ(closed.err, "error: cannot write to standard output: Bad file descriptor\n");
+  EXPECT_EQ(zt::read_file(logs.path + "/monitor.log").find("#elapsed"), std::string::npos);
 }
 
 struct Dump { // a dump in the background, its output read while it runs
