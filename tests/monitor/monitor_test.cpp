@@ -3,6 +3,7 @@
 // writers (in the sanitizer build, the instrumented one).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -450,6 +451,37 @@ TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
       zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"})
           .status,
       1);
+}
+
+// The tool writes DONE and ends while the dump is held inside the write of a running line (its
+// output a full pipe nobody reads): the dump still prints DONE last.
+TEST(DumpMode, FinalStateWrittenWhileTheOutputWasFull) {
+  zt::FakeTool tool;
+  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
+  ASSERT_TRUE(tool.publish(r));
+  zt::TempDir dir;
+  const std::string fifo = dir.path + "/out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int out = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_EQ(fcntl(out, F_SETPIPE_SZ, 4096), 4096);
+  const pid_t dump = zt::spawn_program(
+      {MONITOR, "--no-log", "--dump", "--pid", std::to_string(tool.pid()), "--interval", "20"},
+      fifo, dir.path + "/err");
+  const std::string wchan = "/proc/" + std::to_string(dump) + "/wchan";
+  ASSERT_TRUE(zt::wait_until(
+      [&] { return zt::read_file(wchan).find("pipe_write") != std::string::npos; }, 60000));
+  r.state = STATE_DONE;
+  ASSERT_TRUE(tool.publish(r));
+  tool.stop();
+  std::string text;
+  char buf[4096];
+  fcntl(out, F_SETFL, 0);
+  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<size_t>(n));
+  close(out);
+  EXPECT_EQ(zt::wait_exit(dump), 0);
+  EXPECT_TRUE(text.ends_with("\trunning\n1" + COLUMNS + "DONE\n"))
+      << text;
 }
 
 const std::string WAITING =
