@@ -184,30 +184,25 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
 TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
   zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(agent(tool.pid())));
-  const std::pair<int, std::string> rows[] = {{SIGINT, ""},
-                                              {SIGTERM, ""},
-                                              {SIGHUP, ""},
-                                              {SIGQUIT, ""},
-                                              {0, "TERM=dumb"},
-                                              {0, "ZT_RAISE=newterm:1"},
-                                              {'q', "ZT_RAISE=delscreen:15"}};
-  for (const auto &[sig, env] : rows) {
+  for (std::string env :
+       {"2", "15", "1", "3", "TERM=dumb", "ZT_RAISE=newterm:1", "ZT_RAISE=delscreen:15"}) {
+    const int sig = atoi(env.c_str()); // SIGINT, SIGTERM, SIGHUP, SIGQUIT sent while it runs
     View view;
     const std::string pid_file = view.dir.path + "/pid"; // the monitor's; then its status and modes
     ASSERT_TRUE(view.start({"sh", "-c",
                             "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$0\" \"$@\"; echo status=$?; "
                             "stty -a | tr ' ;' '\\n\\n' | grep -x -e '-*icanon' -e '-*echo'",
-                            pid_file, env.empty() ? MONITOR : RAISING, "--no-syslog", "--log-path",
-                            view.dir.path, "--pid", std::to_string(tool.pid())},
-                           80, 30, {env.empty() ? "-NO_SUCH_VARIABLE" : env}));
+                            pid_file, env.starts_with("ZT_") ? RAISING : MONITOR, "--no-syslog",
+                            "--log-path", view.dir.path, "--pid", std::to_string(tool.pid())},
+                           80, 30, {sig != 0 ? "-NO_SUCH_VARIABLE" : env}));
     std::vector<std::string> want = {"status=1", "icanon", "echo"};
     if (env == "TERM=dumb")
       want.insert(want.begin(), "error: cannot set up the terminal (TERM=dumb)");
-    else if (sig != 0 && view.wait_text("Press 'q' to quit"))
-      sig == 'q' ? view.send_keys("q") : kill(atoi(zt::read_file(pid_file).c_str()), sig);
-    EXPECT_TRUE(view.wait_equal(want)) << env << sig << "\n" << view.screen_text();
+    else if (!env.ends_with("newterm:1") && view.wait_text("Press 'q' to quit"))
+      sig == 0 ? view.send_keys("q") : kill(atoi(zt::read_file(pid_file).c_str()), sig);
+    EXPECT_TRUE(view.wait_equal(want)) << env << "\n" << view.screen_text();
     EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n"))
-        << env << sig;
+        << env;
   }
   View nohup;
   const std::string log = nohup.dir.path + "/monitor.log";
@@ -304,6 +299,12 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
     for (int i = 0; i < downs; i++)
       many.send_keys("Down");
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
+  }
+  for (auto [rows, first] : {std::pair{5, 39}, {6, 38}}) { // the list's last rows, never past it
+    many.tmux({"resize-window", "-t", "zt", "-x", "80", "-y", std::to_string(rows)});
+    std::vector<std::string> last = box(first, rows - 4, 39);
+    last.erase(last.begin() + 4); // no mark beside fewer than three entries
+    EXPECT_TRUE(many.wait_equal(last)) << many.screen_text();
   }
   many.send_keys("Enter");
   EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") &&
@@ -473,15 +474,10 @@ TEST(DumpMode, FinalStateWrittenWhileTheOutputWasFull) {
   r.state = STATE_DONE;
   ASSERT_TRUE(tool.publish(r));
   tool.stop();
-  std::string text;
-  char buf[4096];
-  fcntl(out, F_SETFL, 0);
-  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;)
-    text.append(buf, static_cast<size_t>(n));
+  const std::string text = zt::read_file(fifo); // until the dump's end
   close(out);
   EXPECT_EQ(zt::wait_exit(dump), 0);
-  EXPECT_TRUE(text.ends_with("\trunning\n1" + COLUMNS + "DONE\n"))
-      << text;
+  EXPECT_TRUE(text.ends_with("\trunning\n1" + COLUMNS + "DONE\n")) << text;
 }
 
 const std::string WAITING =
