@@ -312,6 +312,9 @@ int init_curses() {
     fprintf(stderr, "error: the live view needs a terminal on standard input and output\n");
     return 1;
   }
+  // newterm already switches the terminal's modes: the ending signals wait
+  // until the screen is known and whole.
+  ending_signals_hold();
   // Look the terminal up on its own first: a failing newterm leaks its
   // half-built screen, a failing setupterm leaves nothing behind.
   int lookup = 0;
@@ -319,12 +322,8 @@ int init_curses() {
   if (setupterm(nullptr, STDOUT_FILENO, &lookup) == OK) {
     const bool usable = addresses_cursor();
     del_curterm(cur_term);
-    // newterm already switches the terminal's modes: the ending signals
-    // wait until the screen is known and whole.
-    if (usable) {
-      ending_signals_hold();
+    if (usable)
       screen = newterm(nullptr, stdout, stdin);
-    }
   }
   if (screen == nullptr) {
     const char *term = getenv("TERM");
