@@ -43,8 +43,8 @@ bool wait_for_segment(uint32_t pid, uint32_t wait_s, const ProgressSegment **out
   }
 }
 
-// A data line is at most 5 x 20 + 15 x 10 + 11 digits, 20 tabs, a state
-// text and the newline.
+// A data line is at most 5 x 20 + 14 x 10 + 11 characters of figures, 20
+// tabs, a state text and the newline: about 280.
 constexpr size_t LINE_TEXT = 512;
 
 void format_line(const ProgressSegment &r, char (&line)[LINE_TEXT]) {
