@@ -1,7 +1,6 @@
-// The selection box's window over a list of 8 entries in terminals of 4 to 8 rows (0 to 4 list
-// rows): the user moves to every entry in one height, the terminal grows or shrinks to another,
-// and the user moves to every entry again.  Each window is checked against every window that
-// keeps the selected entry in view: the nearest of them, every row an entry of the list.
+// The selection box's window over 8 entries in terminals of 4 to 8 rows: the user moves to each
+// entry, the terminal grows or shrinks, the user moves to each entry again.  Every window must be
+// the nearest of those that keep the selection in view, every row an entry of the list.
 #include <gtest/gtest.h>
 
 #include <algorithm>

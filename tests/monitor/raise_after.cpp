@@ -1,6 +1,5 @@
-// zpr_monitor_raising: zpr_monitor whose newterm and delscreen calls are wrapped at link time.
-// ZT_RAISE="<call>:<signal>" makes the program raise that signal itself just after the call
-// returns, an exact moment no outside kill can hit.
+// zpr_monitor_raising: zpr_monitor with newterm and delscreen wrapped at link time, where
+// ZT_RAISE="<call>:<signal>" raises the signal just after the call, a moment no kill can hit.
 #include <curses.h>
 #include <signal.h>
 
