@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "monitor/box_window.h"
+#include "monitor/ending_signals.h"
 #include "progress/follow.h"
 #include "progress/labels.h"
 #include "monitor/live_view.h"
@@ -40,43 +42,6 @@ size_t drop_children(ScanEntry *entries, size_t count) {
       entries[kept++] = entries[i];
   free(hidden);
   return kept;
-}
-
-// The part of the list the box shows: entries [first, first + shown), and
-// whether a mark row stands above or below them.
-struct BoxWindow {
-  size_t first;
-  size_t shown;
-  bool above;
-  bool below;
-};
-
-// A list that fits is shown whole and unmarked, exactly as it always was.
-// A longer one shows a window that moves as little as it can to keep the
-// selected entry in view; each mark takes one row of the list area, and
-// the window never leaves rows empty at the bottom (after the terminal
-// grew).  With fewer than three rows no mark fits beside an entry.
-BoxWindow box_window(size_t count, size_t selected, size_t first, size_t rows) {
-  if (count <= rows)
-    return {0, count, false, false};
-  first = first < selected ? first : selected;
-  if (rows < 3) {
-    if (rows != 0 && selected >= first + rows)
-      first = selected + 1 - rows;
-    return {first, rows, false, false};
-  }
-  for (;;) {
-    const bool above = first > 0;
-    size_t room = rows - (above ? 1 : 0);
-    const bool below = first + room < count;
-    if (below)
-      room--;
-    else if (count - first < room)
-      first = count - room; // stays above 0, as count > rows
-    if (selected < first + room)
-      return {first, room, first > 0, below};
-    first = selected + 1 - room;
-  }
 }
 
 void draw_box(const ScanEntry *entries, size_t count, size_t selected, size_t *first) {
@@ -117,11 +82,10 @@ bool select_entry(const ScanEntry *entries, size_t count, uint32_t *pid) {
   size_t first = 0;
   for (;;) {
     draw_box(entries, count, selected, &first);
-    errno = 0;
-    int key = wgetch(stdscr);
+    const int key = screen_key(-1);
     // Without an input timeout an error means the terminal is gone; waiting
-    // on would spin, so it counts as leaving.
-    if (key == ERR && errno != EINTR)
+    // on would spin, so it counts as leaving, as does an ending signal.
+    if (ending_signal_received() || (key == ERR && errno != EINTR))
       return false;
     if ((key & ~0x20) == 'Q' || key == KEY_CODE_ESCAPE)
       return false;

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "monitor/output.h"
@@ -42,20 +43,22 @@ bool wait_for_segment(uint32_t pid, uint32_t wait_s, const ProgressSegment **out
   }
 }
 
-// Returns false (after the error line) when the line did not reach
-// standard output.
-bool print_line(const ProgressSegment &r) {
-  printf("%llu\t%llu\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%u\t%u\t%d\t%u\t%u\t%u\t%u\t%u\t%u\t%u\t%"
-         "u\t%s\n",
-         static_cast<unsigned long long>(effective_elapsed_ms(r)),
-         static_cast<unsigned long long>(r.blocks_done),
-         static_cast<unsigned long long>(r.blocks_total),
-         static_cast<unsigned long long>(r.bytes_raw),
-         static_cast<unsigned long long>(r.bytes_compressed), r.q_raw_depth, r.q_raw_cap,
-         r.q_out_depth, r.q_out_cap, r.workers_active, r.workers_total, r.level,
-         static_cast<unsigned>(r.bg_active), r.bg_duty_pct, r.bg_foreign_cpu, r.bg_foreign_io,
-         r.bg_foreign_net, r.bg_self_cpu, r.bg_self_io, r.bg_self_net, state_label(r.state));
-  return output_flush();
+// A data line is at most 5 x 20 + 14 x 10 + 11 characters of figures, 20
+// tabs, a state text and the newline: about 280.
+constexpr size_t LINE_TEXT = 512;
+
+void format_line(const ProgressSegment &r, char (&line)[LINE_TEXT]) {
+  snprintf(line, sizeof line,
+           "%llu\t%llu\t%llu\t%llu\t%llu\t%u\t%u\t%u\t%u\t%u\t%u\t%d\t%u\t%u\t%u\t%u\t%u\t%"
+           "u\t%u\t%u\t%s\n",
+           static_cast<unsigned long long>(effective_elapsed_ms(r)),
+           static_cast<unsigned long long>(r.blocks_done),
+           static_cast<unsigned long long>(r.blocks_total),
+           static_cast<unsigned long long>(r.bytes_raw),
+           static_cast<unsigned long long>(r.bytes_compressed), r.q_raw_depth, r.q_raw_cap,
+           r.q_out_depth, r.q_out_cap, r.workers_active, r.workers_total, r.level,
+           static_cast<unsigned>(r.bg_active), r.bg_duty_pct, r.bg_foreign_cpu, r.bg_foreign_io,
+           r.bg_foreign_net, r.bg_self_cpu, r.bg_self_io, r.bg_self_net, state_label(r.state));
 }
 
 } // namespace
@@ -76,22 +79,34 @@ int run_dump(uint32_t pid, uint32_t interval_ms, uint32_t wait_s) {
   ProgressSegment record;
   ProgressSegment child;
   ChildFollow follow{0, nullptr};
+  char line[LINE_TEXT];
+  char printed[LINE_TEXT] = "";
+  bool gone = false;
   while (written) {
     if (progress_snapshot(mapping, &record) == ST_OK) {
       const ProgressSegment *shown = &record;
       if (record.tool > TOOL_RESTORE && follow_child(&follow, record, &child).have_child)
         shown = &child;
-      written = print_line(*shown);
-      if (!written)
-        break;
+      format_line(*shown, line);
+      // After the process has gone, only a line that says something new.
+      if (!gone || strcmp(line, printed) != 0) {
+        fputs(line, stdout);
+        written = output_flush();
+        memcpy(printed, line, sizeof line);
+      }
       // Only the attached process's own final state ends the dump, never
       // its child's.
-      if (state_is_final(record.state))
+      if (!written || state_is_final(record.state))
         break;
     }
-    if (!process_alive(pid))
+    if (gone)
       break;
-    pause_ms(interval_ms);
+    // The process may have written its final state and gone since the
+    // snapshot above: one more snapshot (the mapping outlives the name)
+    // still shows that state.
+    gone = !process_alive(pid);
+    if (!gone)
+      pause_ms(interval_ms);
   }
   follow_release(&follow);
   progress_detach(&mapping);

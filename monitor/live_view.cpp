@@ -11,24 +11,16 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "monitor/ending_signals.h"
 #include "monitor/page_layout.h"
 #include "progress/follow.h"
 #include "progress/labels.h"
 #include "progress/reader.h"
 #include "runtime/clock.h"
-#include "runtime/runlog.h"
 
 namespace {
 
 SCREEN *g_screen = nullptr;
-
-// The signals that end the screens: the terminal is restored, the run
-// log's end entry written, and the program ends with status 1.  The
-// actions found before are put back when the screen ends.
-constexpr size_t ENDING_COUNT = 4;
-constexpr int ENDING_SIGNALS[ENDING_COUNT] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-struct sigaction g_ending_prev[ENDING_COUNT];
-bool g_ending_installed[ENDING_COUNT] = {};
 
 constexpr char QUIT_HINT[] = "Press 'q' to quit";
 constexpr char WAITING_TEXT[] = "zpr_monitor - waiting for a consistent snapshot...";
@@ -301,42 +293,6 @@ bool terminal_gone(int key, int64_t waited_ms, int *early_errors) {
   return *early_errors >= EARLY_ERRORS_GONE;
 }
 
-// All ending signals are blocked while it runs.  Other exit handlers are
-// skipped (_exit), as the signal may have come at any point of the program;
-// the run log's end entry is written directly.  That entry's stream is used
-// only at start-up and at exit, so the signal cannot have come while the
-// program was inside it.
-void end_on_signal(int) {
-  if (g_screen != nullptr)
-    endwin();
-  runlog_at_exit(EXIT_FAILURE, nullptr);
-  _exit(EXIT_FAILURE);
-}
-
-// Only over the default action: a signal ignored on purpose (nohup) stays
-// ignored, and a handler of someone else's stays.  Installed before the
-// screen, curses then keeps its own SIGINT and SIGTERM handler out (it
-// would end the program without the end entry).
-void install_ending_signals() {
-  for (size_t i = 0; i < ENDING_COUNT; i++) {
-    struct sigaction act {};
-    act.sa_handler = end_on_signal;
-    sigfillset(&act.sa_mask);
-    struct sigaction prev {};
-    g_ending_installed[i] = sigaction(ENDING_SIGNALS[i], nullptr, &prev) == 0 &&
-                            (prev.sa_flags & SA_SIGINFO) == 0 && prev.sa_handler == SIG_DFL &&
-                            sigaction(ENDING_SIGNALS[i], &act, &g_ending_prev[i]) == 0;
-  }
-}
-
-void restore_ending_signals() {
-  for (size_t i = 0; i < ENDING_COUNT; i++) {
-    if (g_ending_installed[i])
-      sigaction(ENDING_SIGNALS[i], &g_ending_prev[i], nullptr);
-    g_ending_installed[i] = false;
-  }
-}
-
 // A terminal that cannot place the cursor (TERM=dumb and the like) would
 // show the page as unreadable fragments: it counts as unusable.  Needs the
 // terminal description loaded (setupterm).
@@ -356,6 +312,9 @@ int init_curses() {
     fprintf(stderr, "error: the live view needs a terminal on standard input and output\n");
     return 1;
   }
+  // newterm already switches the terminal's modes: the ending signals wait
+  // until the screen is known and whole.
+  ending_signals_hold();
   // Look the terminal up on its own first: a failing newterm leaks its
   // half-built screen, a failing setupterm leaves nothing behind.
   int lookup = 0;
@@ -363,16 +322,14 @@ int init_curses() {
   if (setupterm(nullptr, STDOUT_FILENO, &lookup) == OK) {
     const bool usable = addresses_cursor();
     del_curterm(cur_term);
-    if (usable) {
-      install_ending_signals();
+    if (usable)
       screen = newterm(nullptr, stdout, stdin);
-    }
   }
   if (screen == nullptr) {
-    restore_ending_signals();
     const char *term = getenv("TERM");
     fprintf(stderr, "error: cannot set up the terminal (TERM=%s)\n",
             term != nullptr && term[0] != '\0' ? term : "unset");
+    ending_signals_finish();
     return 1;
   }
   g_screen = screen;
@@ -380,6 +337,7 @@ int init_curses() {
   cbreak();
   curs_set(0);
   keypad(stdscr, TRUE);
+  ending_signals_release();
   return 0;
 }
 
@@ -388,10 +346,11 @@ bool curses_active() { return g_screen != nullptr; }
 void end_curses() {
   if (g_screen == nullptr)
     return;
+  ending_signals_hold();
   endwin();
   delscreen(g_screen);
   g_screen = nullptr;
-  restore_ending_signals();
+  ending_signals_finish();
 }
 
 void run_live_view(uint32_t pid) {
@@ -427,9 +386,8 @@ void run_live_view(uint32_t pid) {
     }
     wrefresh(stdscr);
     const int64_t asked = monotonic_ms();
-    errno = 0;
-    const int key = wgetch(stdscr);
-    if (key != ERR && (key & ~0x20) == 'Q')
+    const int key = screen_key(INPUT_TIMEOUT_MS);
+    if (ending_signal_received() || (key != ERR && (key & ~0x20) == 'Q'))
       break;
     if (terminal_gone(key, monotonic_ms() - asked, &early_errors))
       break;

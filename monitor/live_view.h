@@ -8,17 +8,21 @@
 // already existed); otherwise prints one "error: " line on standard error
 // and returns non-zero, and the terminal is left as it was (also for a
 // terminal that cannot address the cursor).  While the screen exists,
-// SIGINT, SIGTERM, SIGHUP and SIGQUIT restore the terminal, write the run
-// log's end entry and end the program with status 1.
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT make its loops return, and
+// end_curses then ends the program (monitor/ending_signals.h).
 int init_curses();
 
 // True once init_curses has set a screen up and it has not been ended.
 bool curses_active();
 
-// Ends the curses screen if one is active.
+// Ends the curses screen if one is active: the terminal is restored, and
+// when an ending signal came, the program ends with status 1 after the run
+// log's end entry.
 void end_curses();
 
-// Shows pid until the user presses q or Q (or the terminal goes away); the
+// Shows pid until the user presses q or Q, the terminal goes away or an
+// ending signal comes (the caller keeps the screen, and should check
+// ending_signal_received before drawing on it again); the
 // screen must be set up.  When the first attach fails, ends curses and
 // prints the attach error.  Nothing is allocated per frame.
 void run_live_view(uint32_t pid);

@@ -3,6 +3,7 @@
 // writers (in the sanitizer build, the instrumented one).
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,7 @@
 namespace {
 
 const std::string MONITOR = zt::build_dir() + "/monitor/zpr_monitor",
+                  RAISING = zt::build_dir() + "/tests/monitor/zpr_monitor_raising",
                   NONE = "no running zpr_agent/zpr_restore found\n";
 
 struct View : zt::TmuxSession { // the monitor in its own terminal
@@ -175,29 +177,43 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   EXPECT_EQ(failed.wait_exit(), 0);
 }
 
-// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT) leaves the terminal in
-// its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused at once.
+// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT; SIGHUP just as newterm
+// has switched the terminal's modes; SIGTERM on q just after the screen was freed) leaves the
+// terminal in its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused
+// at once.  Under nohup a hang-up leaves the view to see its terminal gone and end by itself.
 TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
   zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(agent(tool.pid())));
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, 0}) {
+  for (std::string env :
+       {"2", "15", "1", "3", "TERM=dumb", "ZT_RAISE=newterm:1", "ZT_RAISE=delscreen:15"}) {
+    const int sig = atoi(env.c_str()); // SIGINT, SIGTERM, SIGHUP, SIGQUIT sent while it runs
     View view;
     const std::string pid_file = view.dir.path + "/pid"; // the monitor's; then its status and modes
     ASSERT_TRUE(view.start({"sh", "-c",
                             "sh -c 'echo $$ >\"$0\"; exec \"$@\"' \"$0\" \"$@\"; echo status=$?; "
                             "stty -a | tr ' ;' '\\n\\n' | grep -x -e '-*icanon' -e '-*echo'",
-                            pid_file, MONITOR, "--no-syslog", "--log-path", view.dir.path, "--pid",
-                            std::to_string(tool.pid())},
-                           80, 30, {sig != 0 ? "-NO_SUCH_VARIABLE" : "TERM=dumb"}));
+                            pid_file, env.starts_with("ZT_") ? RAISING : MONITOR, "--no-syslog",
+                            "--log-path", view.dir.path, "--pid", std::to_string(tool.pid())},
+                           80, 30, {sig != 0 ? "-NO_SUCH_VARIABLE" : env}));
     std::vector<std::string> want = {"status=1", "icanon", "echo"};
-    if (sig == 0)
+    if (env == "TERM=dumb")
       want.insert(want.begin(), "error: cannot set up the terminal (TERM=dumb)");
-    else if (view.wait_text("Press 'q' to quit"))
-      kill(atoi(zt::read_file(pid_file).c_str()), sig);
-    EXPECT_TRUE(view.wait_equal(want)) << sig << "\n" << view.screen_text();
+    else if (!env.ends_with("newterm:1") && view.wait_text("Press 'q' to quit"))
+      sig == 0 ? view.send_keys("q") : kill(atoi(zt::read_file(pid_file).c_str()), sig);
+    EXPECT_TRUE(view.wait_equal(want)) << env << "\n" << view.screen_text();
     EXPECT_TRUE(zt::read_file(view.dir.path + "/monitor.log").ends_with(" stopped exit=1\n"))
-        << sig;
+        << env;
   }
+  View nohup;
+  const std::string log = nohup.dir.path + "/monitor.log";
+  ASSERT_TRUE(nohup.start({"sh", "-c", "trap '' HUP; exec \"$@\"", "sh", MONITOR, "--no-syslog",
+                           "--log-path", nohup.dir.path, "--pid", std::to_string(tool.pid())},
+                          80, 30));
+  ASSERT_TRUE(nohup.wait_text("Press 'q' to quit"));
+  nohup.tmux({"kill-server"});
+  EXPECT_TRUE(zt::wait_until(
+      [&] { return zt::read_file(log).find(" stopped") != std::string::npos; }, 60000));
+  EXPECT_TRUE(zt::read_file(log).ends_with(" stopped exit=0\n")) << zt::read_file(log);
 }
 
 TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
@@ -284,6 +300,12 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
       many.send_keys("Down");
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
   }
+  for (auto [rows, first] : {std::pair{5, 39}, {6, 38}}) { // the list's last rows, never past it
+    many.tmux({"resize-window", "-t", "zt", "-x", "80", "-y", std::to_string(rows)});
+    std::vector<std::string> last = box(first, rows - 4, 39);
+    last.erase(last.begin() + 4); // no mark beside fewer than three entries
+    EXPECT_TRUE(many.wait_equal(last)) << many.screen_text();
+  }
   many.send_keys("Enter");
   EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") &&
               many.quits("q"));
@@ -334,6 +356,13 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
     EXPECT_EQ(zt::read_file(logs.path + "/err"),
               "error: cannot write to standard output: No space left on device\n");
   }
+  // Standard output closed: the logfile opened next must not become descriptor 1 and take the dump.
+  zt::RunResult closed = zt::run_program("/bin/sh", {"-c", "exec \"$@\" >&-", "sh", MONITOR,
+                                                     "--no-syslog", "--log-path", logs.path,
+                                                     "--dump", "-p", std::to_string(tool.pid())});
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_EQ(closed.err, "error: cannot write to standard output: Bad file descriptor\n");
+  EXPECT_EQ(zt::read_file(logs.path + "/monitor.log").find("#elapsed"), std::string::npos);
 }
 
 struct Dump { // a dump in the background, its output read while it runs
@@ -423,6 +452,32 @@ TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
       zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"})
           .status,
       1);
+}
+
+// The tool writes DONE and ends while the dump is held inside the write of a running line (its
+// output a full pipe nobody reads): the dump still prints DONE last.
+TEST(DumpMode, FinalStateWrittenWhileTheOutputWasFull) {
+  zt::FakeTool tool;
+  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
+  ASSERT_TRUE(tool.publish(r));
+  zt::TempDir dir;
+  const std::string fifo = dir.path + "/out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int out = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_EQ(fcntl(out, F_SETPIPE_SZ, 4096), 4096);
+  const pid_t dump = zt::spawn_program(
+      {MONITOR, "--no-log", "--dump", "--pid", std::to_string(tool.pid()), "--interval", "20"},
+      fifo, dir.path + "/err");
+  const std::string wchan = "/proc/" + std::to_string(dump) + "/wchan";
+  ASSERT_TRUE(zt::wait_until(
+      [&] { return zt::read_file(wchan).find("pipe_write") != std::string::npos; }, 60000));
+  r.state = STATE_DONE;
+  ASSERT_TRUE(tool.publish(r));
+  tool.stop();
+  const std::string text = zt::read_file(fifo); // until the dump's end
+  close(out);
+  EXPECT_EQ(zt::wait_exit(dump), 0);
+  EXPECT_TRUE(text.ends_with("\trunning\n1" + COLUMNS + "DONE\n")) << text;
 }
 
 const std::string WAITING =
