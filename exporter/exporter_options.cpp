@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/option_check.h"
 #include "runtime/version.h"
 
 namespace {
@@ -21,6 +23,14 @@ constexpr OptionDef OPTIONS[] = {
     {"--format", true}, {"--state-file", true}, {"--help", false},    {"--version", false},
 };
 constexpr int OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
+
+// The same table for the suite's unknown-option check.
+constexpr std::array<OptionSpec, OPTION_COUNT + 1> OPTION_SPECS = [] {
+  std::array<OptionSpec, OPTION_COUNT + 1> specs{};
+  for (int i = 0; i < OPTION_COUNT; i++)
+    specs[i] = {OPTIONS[i].name, nullptr, OPTIONS[i].takes_value ? 1 : 0};
+  return specs;
+}();
 
 // The value of each option as given (null: absent; flags get "").
 struct Given {
@@ -139,6 +149,12 @@ bool check_modes(const Given &g, ExporterOptions *o, char *why, unsigned why_siz
     snprintf(why, why_size, "--textfile needs a path");
     return false;
   }
+  const size_t length = textfile != nullptr ? strlen(textfile) : 0;
+  if (textfile != nullptr && (length < 5 || strcmp(textfile + length - 5, ".prom") != 0)) {
+    snprintf(why, why_size, "--textfile %s: node_exporter reads only files ending in .prom",
+             textfile);
+    return false;
+  }
   o->textfile = textfile;
   if (listen != nullptr)
     o->listen_text = listen;
@@ -194,6 +210,10 @@ StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char
   return ST_OK;
 }
 
+int exporter_warn_unknown(int argc, char **argv) {
+  return opt_check_unknown(argc, argv, OPTION_SPECS.data(), 0);
+}
+
 void exporter_print_help() {
   printf("zpr_exporter %s - the zpr suite's progress records for Prometheus\n"
          "\n"
@@ -212,6 +232,9 @@ void exporter_print_help() {
          "                        (--once only reads it)\n"
          "  --help, --version\n"
          "\n"
-         "Exit status: 0 success, 1 failure (cannot listen or write), 2 usage error.\n",
+         "Exit status: 0 stopped by SIGTERM or SIGINT (SIGHUP is logged and ignored), or\n"
+         "--once done; 1 cannot listen, or --once cannot write standard output; 2 usage\n"
+         "error or a missing directory for --textfile or --state-file.  Errors writing the\n"
+         "textfile or the state file are logged once and retried; they never end the program.\n",
          VERSION_STRING, EXPORTER_DEFAULT_PORT, EXPORTER_DEFAULT_INTERVAL_S);
 }

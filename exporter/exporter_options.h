@@ -30,4 +30,8 @@ struct ExporterOptions {
 StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char *why,
                                unsigned why_size);
 
+// The suite's unknown-option warnings for argv (for --version and
+// --selftest, which end the program before the strict parse); their count.
+int exporter_warn_unknown(int argc, char **argv);
+
 void exporter_print_help();

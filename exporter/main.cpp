@@ -5,8 +5,8 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,16 +16,19 @@
 #include "exporter/atomic_file.h"
 #include "exporter/exporter_options.h"
 #include "exporter/exposition.h"
+#include "exporter/http_front.h"
 #include "exporter/json_output.h"
 #include "exporter/service.h"
 #include "runtime/log.h"
+#include "runtime/options.h"
 #include "runtime/selftest.h"
 
 namespace {
 
 // Blocked in every thread (the mask is inherited), taken by the main
-// thread with sigtimedwait: a clean stop that saves the last runs.
-sigset_t stop_signals() {
+// thread with sigtimedwait: SIGINT and SIGTERM are a clean stop that saves
+// the last runs; SIGHUP, with nothing to reload, is logged and ignored.
+sigset_t taken_signals() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -36,13 +39,16 @@ sigset_t stop_signals() {
 
 // Waits up to seconds (0: for ever) for a stop signal; true when one came.
 bool wait_for_stop(const sigset_t &set, uint32_t seconds) {
-  if (seconds == 0) {
-    while (sigwaitinfo(&set, nullptr) < 0) {
-    }
-    return true;
-  }
   timespec timeout{static_cast<time_t>(seconds), 0};
-  return sigtimedwait(&set, nullptr, &timeout) > 0;
+  for (;;) {
+    int sig = seconds == 0 ? sigwaitinfo(&set, nullptr) : sigtimedwait(&set, nullptr, &timeout);
+    if (sig == SIGHUP)
+      log_msg(LVL_INFO, "SIGHUP ignored: nothing to reload");
+    else if (sig > 0)
+      return true;
+    else if (seconds != 0 && errno == EAGAIN)
+      return false;
+  }
 }
 
 int run_once(const ExporterOptions &o) {
@@ -56,52 +62,77 @@ int run_once(const ExporterOptions &o) {
   return fflush(stdout) == 0 ? 0 : 1;
 }
 
-int run_textfile(const ExporterOptions &o, const sigset_t &stop) {
+// Writes the textfile; a failure is logged when it begins, with its cause.
+void publish(const char *path, const Model &model, bool *failed) {
+  StatusCode st = atomic_file_publish(path, exposition_text(model));
+  if (st != ST_OK && !*failed) {
+    char cause[128];
+    errno_text(cause, sizeof cause);
+    log_msg(LVL_WARN, "cannot write %s: %s (retried every interval)", path, cause);
+  }
+  *failed = st != ST_OK;
+}
+
+int run_textfile(const ExporterOptions &o, const sigset_t &signals) {
   Service s;
   service_start(&s, o.state_file, true);
   bool failed = false;
   do {
-    StatusCode st = atomic_file_write(o.textfile, exposition_text(*service_model(&s)), false);
-    if (st != ST_OK && !failed)
-      log_msg(LVL_WARN, "cannot write %s: %s (retried every interval)", o.textfile,
-              status_name(st));
-    failed = st != ST_OK;
-  } while (!wait_for_stop(stop, o.interval_s));
+    publish(o.textfile, *service_model(&s), &failed);
+  } while (!wait_for_stop(signals, o.interval_s));
   service_stop(&s);
+  // node_exporter serves the file on after the exporter is gone: it keeps
+  // the last runs and the collection time stamp (whose age the alert rules
+  // watch), but no running jobs, which would look stalled.
+  Model last = *service_model(&s);
+  last.jobs.clear();
+  publish(o.textfile, last, &failed);
   return 0;
 }
 
-int run_listen(const ExporterOptions &o, const sigset_t &stop) {
+int run_listen(const ExporterOptions &o, const sigset_t &signals) {
+  // Bind first: an exporter that cannot listen collects nothing and leaves
+  // the state file alone.
+  std::unique_ptr<prometheus::Exposer> exposer;
+  char why[256];
+  if (http_front_start(o.listen, &exposer, why, sizeof why) != ST_OK) {
+    fprintf(stderr, "error: cannot listen on %s: %s\n", o.listen_text, why);
+    return 1;
+  }
   Service s;
   service_start(&s, o.state_file, true);
   auto collectable = std::make_shared<ServiceCollectable>(&s);
-  std::unique_ptr<prometheus::Exposer> exposer;
-  // prometheus-cpp reports a failed bind by throwing; this is the one place.
-  try {
-    exposer = std::make_unique<prometheus::Exposer>(std::vector<std::string>{
-        "listening_ports", o.listen, "num_threads", "4", "request_timeout_ms", "10000"});
-  } catch (const std::exception &e) {
-    fprintf(stderr, "error: cannot listen on %s: %s\n", o.listen_text, e.what());
-    service_stop(&s);
-    return 1;
-  }
   exposer->RegisterCollectable(collectable);
   std::vector<int> ports = exposer->GetListeningPorts();
   log_msg(LVL_INFO, "serving /metrics on %s (port %d)", o.listen_text,
           ports.empty() ? 0 : ports[0]);
-  wait_for_stop(stop, 0);
+  wait_for_stop(signals, 0);
   exposer.reset();
   service_stop(&s);
   return 0;
 }
 
+// The files the exporter writes go into directories that must exist: a
+// mistyped path is refused at start rather than warned about for ever.
+bool directories_exist(const ExporterOptions &o) {
+  char why[256];
+  for (const char *path : {o.state_file, o.textfile}) {
+    if (path != nullptr && atomic_file_check_directory(path, why, sizeof why) != ST_OK) {
+      fprintf(stderr, "error: cannot write %s: %s\n", path, why);
+      return false;
+    }
+  }
+  return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
-  int early = version_selftest(argc, argv, "zpr_exporter");
-  if (early >= 0)
-    return early;
   log_init("zpr_exporter", LVL_INFO);
+  if (opt_flag(argc, argv, "--version", nullptr) || opt_flag(argc, argv, "--selftest", nullptr)) {
+    exporter_warn_unknown(argc, argv);
+    return version_selftest(argc, argv, "zpr_exporter");
+  }
   ExporterOptions o;
   char why[256];
   if (exporter_parse_args(argc, argv, &o, why, sizeof why) != ST_OK) {
@@ -112,6 +143,8 @@ int main(int argc, char **argv) {
     exporter_print_help();
     return 0;
   }
+  if (!directories_exist(o))
+    return 2;
   if (o.mode == MODE_ONCE)
     return run_once(o);
   // A scrape of many jobs builds megabytes of series and text on whichever
@@ -122,8 +155,8 @@ int main(int argc, char **argv) {
   // up), and the collector trims the heap after each collection.
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   mallopt(M_ARENA_MAX, 1);
-  sigset_t stop = stop_signals();
-  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+  sigset_t signals = taken_signals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  return o.mode == MODE_TEXTFILE ? run_textfile(o, stop) : run_listen(o, stop);
+  return o.mode == MODE_TEXTFILE ? run_textfile(o, signals) : run_listen(o, signals);
 }

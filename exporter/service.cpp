@@ -24,8 +24,10 @@ void save_state(Service *s) {
     s->collector.last_runs_changed = false;
     s->save_failed = false;
   } else if (!s->save_failed) {
+    char cause[128]; // errno, as the write left it
+    errno_text(cause, sizeof cause);
     log_msg(LVL_WARN, "cannot write state file %s: %s (retried every collection)", s->state_file,
-            status_name(st));
+            cause);
     s->save_failed = true;
   }
 }

@@ -10,7 +10,7 @@ packages=(
   tmux util-linux procps psmisc curl
   clang libclang-rt-14-dev
   libisal-dev
-  prometheus-cpp-dev nlohmann-json3-dev prometheus prometheus-node-exporter
+  prometheus-cpp-dev libcivetweb-dev nlohmann-json3-dev prometheus prometheus-node-exporter
   groff-base man-db dpkg-dev bash-completion python3
 )
 

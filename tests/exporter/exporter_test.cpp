@@ -158,6 +158,16 @@ TEST(Exporter, BadArgumentsAreUsageErrors) {
       {{"--once", "--once"}, 2, "error: --once given twice\n"},
       {{"--state-file"}, 2, "error: --state-file needs a value\n"},
       {{"--listen", "192.0.2.1:80"}, 1, "error: cannot listen on 192.0.2.1:80"},
+      {{"--textfile", "/tmp/x.txt"},
+       2,
+       "error: --textfile /tmp/x.txt: node_exporter reads only files ending in .prom\n"},
+      {{"--state-file", "/nonexistent/state.json"},
+       2,
+       "error: cannot write /nonexistent/state.json: directory /nonexistent: No such file or "
+       "directory\n"},
+      {{"--textfile", "/nonexistent/zpr.prom"},
+       2,
+       "error: cannot write /nonexistent/zpr.prom: directory /nonexistent: No such file"},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));
@@ -167,6 +177,11 @@ TEST(Exporter, BadArgumentsAreUsageErrors) {
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(zt::run_program(EXPORTER, {"--help"}).status, 0);
+  zt::RunResult version = zt::run_program(EXPORTER, {"--version", "--bogus"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "zpr_exporter 1.0.2-alpha027\n");
+  EXPECT_NE(version.err.find("WARN  unknown option '--bogus' ignored\n"), std::string::npos)
+      << version.err;
 }
 
 // Hostile things in /dev/shm: the exposition stays valid, unique and
@@ -285,28 +300,51 @@ TEST(Exporter, StateFileSurvivesRestartAndDamagedOneIsRefused) {
   EXPECT_EQ(runs[1]["last_success_time"], nullptr);
 }
 
-// The textfile is replaced whole: a reader polling it never sees a part.
-TEST(Exporter, TextfileIsNeverSeenHalfWritten) {
+// The textfile under the unit's umask 0077: each version a new inode (a
+// rename, never a rewrite in place), never seen empty or in part, readable
+// by node_exporter's user (0644) while the state file stays private
+// (0600); a clean stop leaves the last runs but no running jobs.
+TEST(Exporter, TextfileIsReplacedWholeReadableAndLeftWithoutJobs) {
   std::vector<std::unique_ptr<zt::FakeTool>> tools(40);
   for (auto &t : tools) {
     t = std::make_unique<zt::FakeTool>();
     ASSERT_TRUE(t->publish(agent(t->pid(), "a-rather-long-job-name-to-make-the-file-larger", 1)));
   }
+  tools.back()->stop(); // its run counts as failed: a last run to save
   zt::TempDir dir;
-  const std::string path = dir.path + "/zpr.prom";
-  Background exporter({EXPORTER, "--textfile", path, "--interval", "1"});
-  std::set<std::string> versions;
+  const std::string path = dir.path + "/zpr.prom", state = dir.path + "/state.json";
+  const mode_t umask_before = umask(077);
+  Background exporter({EXPORTER, "--textfile", path, "--interval", "1", "--state-file", state});
+  umask(umask_before);
+  std::map<ino_t, std::string> versions; // what each inode was seen to hold
   ASSERT_TRUE(zt::wait_until([&] {
-    std::string text = zt::read_file(path);
-    if (!text.empty()) {
-      expect_consistent(text);
-      EXPECT_EQ(pids_of(text, "zpr_job_info").size(), 40u);
-      versions.insert(text);
-    }
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+      return false; // not written yet
+    struct stat st {};
+    fstat(fd, &st);
+    std::string text;
+    char buf[65536];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+      text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    expect_consistent(text);
+    EXPECT_EQ(pids_of(text, "zpr_job_info").size(), 40u);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_TRUE(versions.emplace(st.st_ino, text).first->second == text)
+        << "inode " << st.st_ino << " rewritten in place";
     return versions.size() >= 3 || testing::Test::HasFailure();
   }));
   EXPECT_FALSE(testing::Test::HasFailure());
+  ASSERT_TRUE(zt::wait_until([&] { return access(state.c_str(), F_OK) == 0; }));
   EXPECT_EQ(exporter.stop(), 0);
+  struct stat st {};
+  ASSERT_EQ(stat(state.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  const std::string last = zt::read_file(path);
+  EXPECT_EQ(pids_of(last, "zpr_job_info").size(), 0u) << last;
+  EXPECT_NE(last.find("\nzpr_last_run_success{"), std::string::npos) << last;
+  EXPECT_NE(last.find("\nzpr_exporter_last_collection_timestamp_seconds "), std::string::npos);
 }
 
 // End to end: a real Prometheus scrapes the exporter every second while
@@ -363,4 +401,73 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
                std::map<std::string, double>{{"bad-restore", 0}};
       },
       30000));
+}
+
+// Over HTTP: eight idle connections (any client on the network can open
+// them) never hold up a scrape, "/" links to /metrics, and SIGHUP, with
+// nothing to reload, leaves the service running.
+TEST(Exporter, IdleConnectionsRootPageAndSighup) {
+  Exporter exporter;
+  const int port = exporter.port();
+  ASSERT_GT(port, 0);
+  // Served while all eight still hold a connection: no scrape had to wait
+  // for the server to give up on one.  Repeated until a round is not slowed
+  // down by the machine itself beyond the request timeout.
+  EXPECT_TRUE(zt::wait_until(
+      [&] {
+        std::vector<int> idle;
+        for (int i = 0; i < 8; i++) {
+          idle.push_back(socket(AF_INET, SOCK_STREAM, 0));
+          sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+          connect(idle.back(), reinterpret_cast<sockaddr *>(&a), sizeof a);
+        }
+        bool served = !http_get(port, "/metrics").empty();
+        for (int fd : idle) {
+          char c;
+          served = served && recv(fd, &c, 1, MSG_DONTWAIT) < 0 && errno == EAGAIN;
+          close(fd);
+        }
+        return served;
+      },
+      60000));
+  EXPECT_NE(http_get(port, "/").find("<a href=\"/metrics\">"), std::string::npos);
+  kill(exporter.pid, SIGHUP);
+  EXPECT_TRUE(zt::wait_until([&] {
+    return exporter.err().find("INFO  SIGHUP ignored: nothing to reload\n") != std::string::npos;
+  }));
+  EXPECT_NE(http_get(port, "/metrics"), "");
+  EXPECT_EQ(exporter.stop(), 0);
+}
+
+// A record whose process is gone is a failed run to save.  Only an exporter
+// that collects for others saves it: not --once, not one that cannot
+// listen.  A write that fails names its cause.
+TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
+  zt::FakeTool vanished;
+  ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-3", 3)));
+  vanished.stop();
+  zt::TempDir dir;
+  const std::string state = dir.path + "/state.json";
+  const struct {
+    std::vector<std::string> args;
+    int status;
+  } rows[] = {{{"--once"}, 0}, {{"--listen", "192.0.2.1:80"}, 1}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[0]);
+    std::vector<std::string> args = row.args;
+    args.insert(args.end(), {"--state-file", state});
+    EXPECT_EQ(zt::run_program(EXPORTER, args).status, row.status);
+    EXPECT_NE(access(state.c_str(), F_OK), 0) << "state file written";
+  }
+  // Both paths are directories: the system's own text, not "I/O error".
+  const std::string textfile = dir.path + "/zpr.prom";
+  ASSERT_EQ(mkdir(textfile.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+  Background exporter({EXPORTER, "--textfile", textfile, "--state-file", state});
+  for (const std::string &line : {"cannot write " + textfile + ": " + strerror(EISDIR),
+                                  "cannot write state file " + state + ": " + strerror(EISDIR)})
+    EXPECT_TRUE(zt::wait_until([&] { return exporter.err().find(line) != std::string::npos; }))
+        << line << "\n"
+        << exporter.err();
+  EXPECT_EQ(exporter.stop(), 0);
 }
