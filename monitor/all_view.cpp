@@ -52,7 +52,7 @@ constexpr size_t COLUMN_COUNT = sizeof COLUMNS / sizeof COLUMNS[0];
 
 // What a narrow terminal gives up first; the name always stays.
 constexpr Col DROP_ORDER[] = {Col::blocks, Col::type, Col::elapsed, Col::tool, Col::pid,
-                              Col::bar,    Col::rate, Col::pct,     Col::eta,  Col::state};
+                              Col::bar,    Col::rate, Col::eta,     Col::pct,  Col::state};
 static_assert(sizeof DROP_ORDER / sizeof DROP_ORDER[0] == COLUMN_COUNT - 1);
 
 // Two columns before the first: the selection mark and the failure mark.
