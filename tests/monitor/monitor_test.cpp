@@ -308,6 +308,7 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
       {{}, 1, "", NONE},
       {{"--pid", "0"}, 1, "", NONE},
       {{"--pid=x1"}, 1, "", NONE},
+      {{"--all"}, 1, "", "error: the live view needs a terminal on standard input and output\n"},
       {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
       // A negative or over-32-bit number is no number: one attempt, pid 0 (wrapped: for ever, pid 1).
       {{"--dump", "-p", "1", "--wait", "-5"}, 1, "", no_segment + "1\n"},
