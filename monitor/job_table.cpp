@@ -1,6 +1,7 @@
 #include "monitor/job_table.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -60,6 +61,26 @@ size_t add_job(JobTable *t, uint32_t pid) {
   return t->count++;
 }
 
+// The directory the segments live in, as the scan lists it.
+constexpr char SEGMENT_DIR[] = "/dev/shm";
+
+// A listing attaches every segment anew, which with hundreds of jobs costs
+// more than all the frames between two listings; the directory's
+// modification time tells when a segment came or went.  A segment that was
+// not yet sized when it was listed is found by the next full listing (or
+// at once through its orchestrator).
+bool listing_due(JobTable *t, int64_t now_ms) {
+  struct stat st {};
+  const bool known = stat(SEGMENT_DIR, &st) == 0;
+  const bool same = known && st.st_mtim.tv_sec == t->listed_mtime.tv_sec &&
+                    st.st_mtim.tv_nsec == t->listed_mtime.tv_nsec;
+  if (same && now_ms < t->next_full_scan_ms)
+    return false;
+  t->listed_mtime = known ? st.st_mtim : timespec{};
+  t->next_full_scan_ms = now_ms + JOB_FULL_SCAN_MS;
+  return true;
+}
+
 void scan(JobTable *t) {
   ScanEntry *entries = nullptr;
   size_t count = 0;
@@ -75,6 +96,9 @@ void scan(JobTable *t) {
       t->jobs[i].in_scan = true;
   }
   free(entries);
+}
+
+void test_processes(JobTable *t) {
   for (size_t i = 0; i < t->count; i++) {
     Job &j = t->jobs[i];
     if (!j.vanished && j.have_record && !state_is_final(j.record.state))
@@ -242,7 +266,9 @@ void job_table_free(JobTable *table) {
 
 void job_table_refresh(JobTable *table, int64_t now_ms) {
   if (now_ms >= table->next_scan_ms) {
-    scan(table);
+    if (listing_due(table, now_ms))
+      scan(table);
+    test_processes(table);
     table->next_scan_ms = now_ms + JOB_SCAN_INTERVAL_MS;
   }
   table->running = 0;

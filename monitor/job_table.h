@@ -4,15 +4,20 @@
 // the order the rows are drawn (an orchestrator's children right under it).
 #pragma once
 
+#include <time.h>
+
 #include <cstddef>
 #include <cstdint>
 
 #include "progress/rate_window.h"
 #include "progress/segment.h"
 
-// How often the shared-memory directory is listed for new jobs, and how
-// long an ended job stays in the table.
+// How often the shared-memory directory is looked at (and the processes
+// of the jobs tested), how often it is listed for new jobs even when its
+// modification time says nothing changed, and how long an ended job stays
+// in the table.
 inline constexpr int64_t JOB_SCAN_INTERVAL_MS = 1000;
+inline constexpr int64_t JOB_FULL_SCAN_MS = 5000;
 inline constexpr int64_t JOB_KEEP_ENDED_MS = 60000;
 
 enum JobSort : uint8_t { JOB_SORT_NAME, JOB_SORT_RATE, JOB_SORT_ETA };
@@ -40,6 +45,8 @@ struct JobTable {
   uint32_t *rows; // indices into jobs, in drawing order
   size_t row_count;
   int64_t next_scan_ms;
+  int64_t next_full_scan_ms;
+  struct timespec listed_mtime; // of the directory at the last listing
   JobSort sort;
   // The summary: jobs not ended, their total byte rate, and the ends seen.
   size_t running;
