@@ -213,19 +213,23 @@ bool before(const Job &a, const Job &b, JobSort sort) {
   return a.pid < b.pid;
 }
 
-// Rows: every job not cleared, a child right under its orchestrator (in the
-// order the children were found), the others by the sort key.
+// Rows: every job not cleared that has been read once, a child right under
+// its orchestrator (in the order the children were found), the others by
+// the sort key.
 void order_rows(JobTable *t) {
   t->row_count = 0;
   for (size_t i = 0; i < t->count; i++)
-    if (!t->jobs[i].cleared)
+    if (!t->jobs[i].cleared && t->jobs[i].have_record)
       t->rows[t->row_count++] = static_cast<uint32_t>(i);
-  // The root of a row: its orchestrator when that is in the table.
+  // The root of a row: its orchestrator when that is in the table and is a
+  // root itself (records naming each other as children must not make the
+  // order circular).
   for (size_t i = 0; i < t->count; i++) {
     Job &j = t->jobs[i];
     const size_t p = j.parent != 0 ? find_job(t, j.parent) : t->count;
-    j.root =
-        p < t->count && !t->jobs[p].cleared ? static_cast<uint32_t>(p) : static_cast<uint32_t>(i);
+    const bool under =
+        p < t->count && !t->jobs[p].cleared && t->jobs[p].have_record && t->jobs[p].parent == 0;
+    j.root = under ? static_cast<uint32_t>(p) : static_cast<uint32_t>(i);
   }
   std::sort(t->rows, t->rows + t->row_count, [t](uint32_t a, uint32_t b) {
     const uint32_t ra = t->jobs[a].root;
