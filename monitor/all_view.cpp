@@ -279,10 +279,16 @@ void draw_summary(const View &v) {
   char line[ROW_TEXT];
   const uint64_t total =
       v.table.bytes_per_s < 1.8e19 ? static_cast<uint64_t>(v.table.bytes_per_s) : UINT64_MAX;
-  snprintf(line, sizeof line,
-           "zpr_monitor --all: %zu running, %s/s | since start: %u done, %u failed | sort: %s",
-           v.table.running, format_bytes(total, rate, sizeof rate), v.table.finished,
-           v.table.failed, SORT_NAMES[v.table.sort]);
+  const int n =
+      snprintf(line, sizeof line,
+               "zpr_monitor --all: %zu running, %s/s | since start: %u done, %u failed | sort: %s",
+               v.table.running, format_bytes(total, rate, sizeof rate), v.table.finished,
+               v.table.failed, SORT_NAMES[v.table.sort]);
+  // Segments are private to their writer's user: a host full of other
+  // users' jobs must not look idle.
+  if (v.table.denied != 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
+    snprintf(line + n, sizeof line - static_cast<size_t>(n), " | %zu not readable (try as root)",
+             v.table.denied);
   put_text(SUMMARY_ROW, 0, line);
 }
 

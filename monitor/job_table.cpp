@@ -84,7 +84,7 @@ bool listing_due(JobTable *t, int64_t now_ms) {
 void scan(JobTable *t) {
   ScanEntry *entries = nullptr;
   size_t count = 0;
-  if (scan_segments(&entries, &count) != ST_OK)
+  if (scan_segments_denied(&entries, &count, &t->denied) != ST_OK)
     return;
   for (size_t i = 0; i < t->count; i++)
     t->jobs[i].in_scan = false;

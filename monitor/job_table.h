@@ -53,6 +53,7 @@ struct JobTable {
   double bytes_per_s;
   uint32_t finished;
   uint32_t failed;
+  size_t denied; // segments the last listing could not open (another user's)
 };
 
 void job_table_init(JobTable *table);
