@@ -42,14 +42,14 @@ std::string cut(const std::string &text, size_t width) { // as a terminal row sh
 // A whole row at 120 columns, every column shown, from its cells separated by "|" (a printf format
 // for the pid), as a shell pattern: a cell "*" matches anything.
 __attribute__((format(printf, 1, 2))) std::string row120(const char *format, ...) {
-  char spec[200], text[64];
+  char line[200], text[64];
   va_list ap;
   va_start(ap, format);
-  vsnprintf(spec, sizeof spec, format, ap);
+  vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
   const int widths[] = {-2, -19, 7, -8, -4, -9, -12, 6, 15, 12, 8, 8};
   std::string row = "~", cell;
-  std::istringstream in(spec);
+  std::istringstream in(line);
   for (int width : widths) {
     std::getline(in, cell, '|');
     snprintf(text, sizeof text, width == -2 ? "%*s" : "%*s ", cell == "*" ? 0 : width,
