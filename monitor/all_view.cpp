@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include "monitor/job_table.h"
 #include "monitor/live_view.h"
