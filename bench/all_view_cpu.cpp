@@ -182,7 +182,9 @@ int main(int argc, char **argv) {
     kill(w, SIGTERM);
   for (pid_t w : writers)
     waitpid(w, nullptr, 0);
-  rmdir(dir_live);
-  rmdir(dir_table);
+  for (const char *dir : {dir_live, dir_table}) { // the servers have gone; their sockets stay
+    unlink((std::string(dir) + "/sock").c_str());
+    rmdir(dir);
+  }
   return 0;
 }
