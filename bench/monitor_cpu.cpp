@@ -20,66 +20,19 @@
 #include <string>
 #include <thread>
 
+#include "proc_cpu.h"
 #include "progress/writer.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-struct CpuSample {
-  double cpu_s;   // utime + stime
-  double sched_s; // on-CPU time from schedstat (nanosecond resolution)
-  Clock::time_point at;
-};
-
-bool sample_cpu(pid_t pid, CpuSample *out) {
-  char path[64];
-  snprintf(path, sizeof path, "/proc/%d/stat", pid);
-  FILE *f = fopen(path, "r");
-  if (f == nullptr)
-    return false;
-  char text[1024];
-  size_t n = fread(text, 1, sizeof text - 1, f);
-  fclose(f);
-  text[n] = '\0';
-  const char *p = strrchr(text, ')');
-  if (p == nullptr)
-    return false;
-  // Fields after the name: state is field 3; utime and stime are 14 and 15.
-  unsigned long utime = 0, stime = 0;
-  if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime) != 2)
-    return false;
-  double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-  out->cpu_s = static_cast<double>(utime + stime) / tick;
-  out->sched_s = 0;
-  snprintf(path, sizeof path, "/proc/%d/schedstat", pid);
-  if ((f = fopen(path, "r")) != nullptr) {
-    unsigned long long ns = 0;
-    if (fscanf(f, "%llu", &ns) == 1)
-      out->sched_s = static_cast<double>(ns) / 1e9;
-    fclose(f);
-  }
-  out->at = Clock::now();
-  return true;
-}
-
-struct Cost {
-  double pct;       // from utime+stime
-  double sched_pct; // from schedstat
-};
-
-Cost measure(pid_t pid, int seconds) {
-  CpuSample a, b;
-  if (!sample_cpu(pid, &a))
-    return {-1, -1};
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  if (!sample_cpu(pid, &b))
-    return {-1, -1};
-  double wall = std::chrono::duration<double>(b.at - a.at).count();
-  return {100.0 * (b.cpu_s - a.cpu_s) / wall, 100.0 * (b.sched_s - a.sched_s) / wall};
-}
-
-void die_with_parent() { prctl(PR_SET_PDEATHSIG, SIGKILL); }
+using zb::Clock;
+using zb::Cost;
+using zb::CpuSample;
+using zb::die_with_parent;
+using zb::measure;
+using zb::run_capture;
+using zb::sample_cpu;
+using zb::stop;
 
 // A tool that publishes a new sample every 10 ms until killed.
 pid_t start_writer() {
@@ -124,11 +77,6 @@ pid_t spawn(const char *const *argv) {
   _exit(127);
 }
 
-void stop(pid_t pid) {
-  kill(pid, SIGTERM);
-  waitpid(pid, nullptr, 0);
-}
-
 // Floors: the bare cost of waking up at the monitor's rates.
 pid_t start_sleeper(int interval_ms, bool use_poll) {
   pid_t pid = fork();
@@ -141,18 +89,6 @@ pid_t start_sleeper(int interval_ms, bool use_poll) {
     else
       usleep(static_cast<useconds_t>(interval_ms) * 1000);
   }
-}
-
-std::string run_capture(const std::string &cmd) {
-  std::string out;
-  FILE *p = popen(cmd.c_str(), "r");
-  if (p == nullptr)
-    return out;
-  char buf[256];
-  while (fgets(buf, sizeof buf, p) != nullptr)
-    out += buf;
-  pclose(p);
-  return out;
 }
 
 void report(const char *what, Cost c, double target) {

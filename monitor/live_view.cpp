@@ -360,6 +360,11 @@ void run_live_view(uint32_t pid) {
     fprintf(stderr, "error: could not attach to PID %u (process gone?)\n", pid);
     return;
   }
+  run_live_page(segment);
+  progress_detach(&segment);
+}
+
+void run_live_page(const ProgressSegment *segment) {
   wtimeout(stdscr, INPUT_TIMEOUT_MS);
   RateHistory history{};
   int early_errors = 0;
@@ -393,5 +398,8 @@ void run_live_view(uint32_t pid) {
       break;
   }
   follow_release(&follow);
-  progress_detach(&segment);
+}
+
+bool live_terminal_gone(int key, int64_t waited_ms, int *early_errors) {
+  return terminal_gone(key, waited_ms, early_errors);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "monitor/all_view.h"
 #include "monitor/discovery.h"
 #include "monitor/dump.h"
 #include "monitor/live_view.h"
@@ -19,6 +20,7 @@ constexpr uint32_t DUMP_INTERVAL_FLOOR_MS = 20;
 constexpr const char USAGE[] =
     "Usage: zpr_monitor [--pid <pid>]\n"
     "       zpr_monitor --dump --pid <pid> [--interval <ms>] [--wait <s>]\n"
+    "       zpr_monitor --all   (every job on the host in one live table)\n"
     "Without --pid, scans for running zpr_agent/zpr_restore processes (and the\n"
     "zpr_proxmox/zpr_xenV orchestrators, whose current zpr_agent/zpr_restore child is\n"
     "followed automatically) and, if more than one is found, shows a selection box.\n"
@@ -80,6 +82,9 @@ int main(int argc, char **argv) {
       interval_ms = DUMP_INTERVAL_FLOOR_MS;
     return run_dump(pid, interval_ms, wait_s);
   }
+
+  if (opt_flag(argc, argv, "--all", nullptr))
+    return run_all_view();
 
   if (pid_text != nullptr && to_u32(pid_text) != 0) {
     if (!curses_active() && init_curses() != 0)

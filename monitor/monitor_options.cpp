@@ -2,5 +2,5 @@
 
 const OptionSpec monitor_options[] = {
     {"--pid", "-p", 1},     {"--dump", nullptr, 0}, {"--interval", nullptr, 1},
-    {"--wait", nullptr, 1}, {nullptr, nullptr, 0},
+    {"--wait", nullptr, 1}, {"--all", nullptr, 0},  {nullptr, nullptr, 0},
 };

@@ -4,5 +4,5 @@
 
 #include "runtime/options.h"
 
-// --pid/-p PID, --dump, --interval MS, --wait S; ends with a null entry.
+// --pid/-p PID, --dump, --interval MS, --wait S, --all; ends with a null entry.
 extern const OptionSpec monitor_options[];

@@ -330,6 +330,7 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
       {{}, 1, "", NONE},
       {{"--pid", "0"}, 1, "", NONE},
       {{"--pid=x1"}, 1, "", NONE},
+      {{"--all"}, 1, "", "error: the live view needs a terminal on standard input and output\n"},
       {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
       // A negative or over-32-bit number is no number: one attempt, pid 0 (wrapped: for ever, pid 1).
       {{"--dump", "-p", "1", "--wait", "-5"}, 1, "", no_segment + "1\n"},
@@ -543,9 +544,14 @@ TEST(Hostile, RandomRecords) {
   View w;
   Dump dump(writer);
   ASSERT_TRUE(w.run({"--pid", std::to_string(writer)}));
+  View all; // the table of every job, sorted each way, over the same records
+  ASSERT_TRUE(all.run({"--all"}));
   for (int i = 0; i < 40; i++) // each key redraws at once; half of them in a small terminal
     i == 20 ? w.tmux({"resize-window", "-t", "zt", "-x", "30", "-y", "8"}) : w.send_keys("x");
-  EXPECT_FALSE(w.exited());
+  for (const char *key : {"e", "Down", "r", "End", "c", "n"})
+    all.send_keys(key);
+  EXPECT_FALSE(w.exited() || all.exited());
+  EXPECT_TRUE(all.quits("q"));
   EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0); // the dump on the first DONE
   kill(writer, SIGKILL);
   waitpid(writer, nullptr, 0);
