@@ -11,6 +11,7 @@
 #include "digest/codec.h"
 #include "digest/cpu_features.h"
 #include "digest/cpu_features_internal.h"
+#include "digest/crc32c_internal.h"
 #include "digest/sha256.h"
 #include "support/test_support.h"
 
@@ -42,9 +43,9 @@ TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {
     EXPECT_EQ(c.ctx, nullptr);
   }
   const uint8_t a[4] = {1, 2, 3, 4}, b[4] = {1, 2, 3, 5};
-  EXPECT_EQ(digest_equal(a, b, 3) * 100 + digest_equal(a, b, 4) * 10 +
-                digest_equal(nullptr, nullptr, 0),
-            101);
+  EXPECT_TRUE(digest_equal(a, b, 3)) << "equal first 3 bytes";
+  EXPECT_FALSE(digest_equal(a, b, 4)) << "last byte differs";
+  EXPECT_TRUE(digest_equal(nullptr, nullptr, 0)) << "nothing to compare";
   zt::TempDir dir; // a failure prints one line and aborts
   for (int use : {0, 1, 2}) {
     EXPECT_EQ(in_child([&] {
@@ -76,11 +77,12 @@ TEST(Codec, EdgesAndFailures) {
     size_t n = codec_compress(codec, 3, src.data(), src.size(), block.data(), block.size()),
            produced = 99;
     // Declined: no gain, no room, nothing to compress.
-    EXPECT_EQ(codec_compress(codec, 3, noise.data(), noise.size(), back.data(), back.size()) +
-                  codec_compress(codec, 3, src.data(), src.size(), out.data(), 1) +
-                  codec_compress(codec, 3, src.data(), 0, out.data(), out.size()),
-              0u)
-        << codec;
+    EXPECT_EQ(codec_compress(codec, 3, noise.data(), noise.size(), back.data(), back.size()), 0u)
+        << codec << " no gain";
+    EXPECT_EQ(codec_compress(codec, 3, src.data(), src.size(), out.data(), 1), 0u)
+        << codec << " no room";
+    EXPECT_EQ(codec_compress(codec, 3, src.data(), 0, out.data(), out.size()), 0u)
+        << codec << " nothing";
     EXPECT_EQ(
         (Statuses{codec_decompress(codec, block.data(), n / 2, out.data(), out.size(), &produced),
                   codec_decompress(codec, block.data(), 1, out.data(), out.size(), &produced),
@@ -99,10 +101,12 @@ TEST(Codec, EdgesAndFailures) {
                       codec_decompress(3, buf, 4, out.data(), out.size(), &produced)}),
             (Statuses{ST_INVAL, ST_OK, ST_INVAL}));
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 8), (std::vector<uint8_t>{1, 2, 1, 2, 3, 4, 5, 6}));
-  for (CodecId codec : {CODEC_NONE, 3, -1})
-    EXPECT_EQ(codec_bound(codec, 4096) +
-                  codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()),
-              4096u);
+  // Stored and unknown codecs: the bound is the size, nothing compresses.
+  for (CodecId codec : {CODEC_NONE, 3, -1}) {
+    EXPECT_EQ(codec_bound(codec, 4096), 4096u) << codec;
+    EXPECT_EQ(codec_compress(codec, 3, src.data(), src.size(), out.data(), out.size()), 0u)
+        << codec;
+  }
   // Sizes lz4 cannot take as an int are refused before any call; a capacity beyond INT_MAX is clamped.
   const size_t huge = (size_t{1} << 32) + 16;
   EXPECT_GE(codec_bound(CODEC_LZ4, huge), huge);
@@ -114,40 +118,97 @@ TEST(Codec, EdgesAndFailures) {
   EXPECT_TRUE(n > 10 && produced == src.size() && back == src);
 }
 
-TEST(CpuReport, RulesOnMadeUpProcessors) {
-  const unsigned AVX2 = CPU_FLAG_AVX2, SHA = CPU_FLAG_SHA_NI;
-  // (leaf, the facts the report reads that the processor lacks) -> flags, label; the CRC kernels' facts false
-  for (auto [leaf, lacking, flags, label] :
-       std::initializer_list<std::tuple<uint32_t, std::string, unsigned, std::string>>{
-           {0x1f, "", AVX2 | SHA, "SHA-NI"},
-           {0, "", 0, "scalar"},
-           {6, "", 0, "SSSE3"},
-           {6, "ssse3", 0, "scalar"},
-           {7, "sha", AVX2, "AVX2"},
-           {7, "sha bmi2", AVX2, "SSSE3"},
-           {7, "sha ymm", 0, "SSSE3"},
-           {7, "sha avx", 0, "SSSE3"},
-           {7, "sha osxsave ssse3", 0, "scalar"},
-           {7, "ssse3", AVX2 | SHA, "AVX2"},
-           {7, "ssse3 bmi1", AVX2 | SHA, "scalar"}}) {
-    SCOPED_TRACE(std::to_string(leaf) + " lacking " + lacking);
-    auto has = [&](std::string fact) {
-      return (" " + lacking + " ").find(" " + fact + " ") == std::string::npos;
-    };
-    const CpuFacts facts{leaf,        has("ssse3"), has("osxsave"), has("avx"), has("ymm"),
-                         has("bmi1"), has("avx2"),  has("bmi2"),    has("sha"), false,
-                         false,       false,        false,          false};
-    EXPECT_EQ(cpu_flags_from_facts(facts), flags);
-    EXPECT_EQ(sha256_label_from_facts(facts, false), label);
-    EXPECT_EQ(sha256_label_from_facts(facts, true), label + "*");
+// Bits from the processor manuals: CPUID leaf 1 ECX, leaf 7 EBX and ECX,
+// and the XCR0 state components.
+constexpr uint32_t PCLMUL = 1u << 1, SSSE3 = 1u << 9, SSE42 = 1u << 20;
+constexpr uint32_t OSXSAVE = 1u << 27, AVX = 1u << 28;
+constexpr uint32_t BMI1 = 1u << 3, AVX2 = 1u << 5, BMI2 = 1u << 8;
+constexpr uint32_t AVX512F = 1u << 16, SHA = 1u << 29;
+constexpr uint32_t VPCLMULQDQ = 1u << 10;
+constexpr uint64_t XMM_YMM = 0x7, ZMM = 0xE0;
+
+constexpr uint32_t kLeaf1 = PCLMUL | SSSE3 | SSE42 | OSXSAVE | AVX;
+constexpr uint32_t kLeaf7 = BMI1 | AVX2 | BMI2 | AVX512F | SHA;
+
+struct Processor {
+  const char *name;
+  CpuRegs regs;
+  unsigned flags; // the report: bit 0 AVX2, bit 1 SHA
+  const char *sha256;
+  const char *crc32c; // the paths its gates open
+};
+
+// Each row takes one thing away from a processor that has everything.
+const Processor kProcessors[] = {
+    {"everything", {0x1f, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "SPAZ"},
+    {"no CPUID leaves", {0, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "scalar", ""},
+    {"up to leaf 6", {6, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "SSSE3", "SP"},
+    {"leaf 6, no SSSE3",
+     {6, kLeaf1 & ~SSSE3, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM},
+     0,
+     "scalar",
+     "SP"},
+    {"no SHA", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM}, 1, "AVX2", "SPAZ"},
+    {"no SHA, BMI2",
+     {7, kLeaf1, kLeaf7 & ~(SHA | BMI2), VPCLMULQDQ, XMM_YMM | ZMM},
+     1,
+     "SSSE3",
+     "SPAZ"},
+    {"no SHA, YMM state", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMULQDQ, 0x3 | ZMM}, 0, "SSSE3", "SP"},
+    {"no SHA, AVX", {7, kLeaf1 & ~AVX, kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "SSSE3", "SP"},
+    {"no SHA, OSXSAVE, SSSE3",
+     {7, kLeaf1 & ~(OSXSAVE | SSSE3), kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM},
+     0,
+     "scalar",
+     "SP"},
+    {"no SSSE3", {7, kLeaf1 & ~SSSE3, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "AVX2", "SPAZ"},
+    {"no SSSE3, BMI1",
+     {7, kLeaf1 & ~SSSE3, kLeaf7 & ~BMI1, VPCLMULQDQ, XMM_YMM | ZMM},
+     3,
+     "scalar",
+     "SPAZ"},
+    {"no ZMM state", {7, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM}, 3, "SHA-NI", "SPA"},
+    {"ZMM state in part", {7, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | 0x20}, 3, "SHA-NI", "SPA"},
+    {"no VPCLMULQDQ", {7, kLeaf1, kLeaf7, 0, XMM_YMM | ZMM}, 3, "SHA-NI", "SP"},
+    {"no AVX-512F", {7, kLeaf1, kLeaf7 & ~AVX512F, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "SPA"},
+    {"no AVX2", {7, kLeaf1, kLeaf7 & ~AVX2, VPCLMULQDQ, XMM_YMM | ZMM}, 2, "SHA-NI", "SPZ"},
+    {"no PCLMULQDQ", {7, kLeaf1 & ~PCLMUL, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "S"},
+    {"no SSE4.2", {7, kLeaf1 & ~SSE42, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", ""},
+};
+
+// The CRC-32C paths open to a processor: S (SSE4.2), P (PCLMULQDQ
+// folding), A (AVX2), Z (AVX-512).
+std::string open_paths(const Crc32cGates &g) {
+  std::string s;
+  for (auto [open, letter] :
+       {std::pair{g.sse42, 'S'}, {g.pclmul, 'P'}, {g.avx2, 'A'}, {g.avx512, 'Z'}})
+    if (open)
+      s += letter;
+  return s;
+}
+
+TEST(CpuReport, DecisionsOnMadeUpProcessors) {
+  for (const Processor &p : kProcessors) {
+    SCOPED_TRACE(p.name);
+    const CpuFacts facts = cpu_facts_from_regs(p.regs);
+    EXPECT_EQ(cpu_flags_from_facts(facts), p.flags);
+    EXPECT_EQ(sha256_label_from_facts(facts, false), std::string(p.sha256));
+    EXPECT_EQ(sha256_label_from_facts(facts, true), std::string(p.sha256) + "*");
+    EXPECT_EQ(open_paths(crc32c_gates_from_facts(facts)), p.crc32c);
   }
-  const std::string label = (unsetenv("OPENSSL_ia32cap"), sha256_impl_label());
+}
+
+TEST(CpuReport, ThisProcessor) {
+  unsetenv("OPENSSL_ia32cap");
+  const std::string label = sha256_impl_label();
   setenv("OPENSSL_ia32cap", "", 1); // presence alone counts
   EXPECT_EQ(sha256_impl_label(), label + "*");
   unsetenv("OPENSSL_ia32cap");
-  const std::string kernel = zt::read_file("/proc/cpuinfo"); // the kernel's view of the processor
-  EXPECT_EQ(cpu_feature_flags(), (kernel.find(" avx2") != std::string::npos ? AVX2 : 0) |
-                                     (kernel.find(" sha_ni") != std::string::npos ? SHA : 0));
+  const std::string cpuinfo = zt::read_file("/proc/cpuinfo"); // the kernel's view
+  const bool avx2 = cpuinfo.find(" avx2") != std::string::npos;
+  const bool sha = cpuinfo.find(" sha_ni") != std::string::npos;
+  EXPECT_EQ((cpu_feature_flags() & CPU_FLAG_AVX2) != 0, avx2);
+  EXPECT_EQ((cpu_feature_flags() & CPU_FLAG_SHA_NI) != 0, sha);
 }
 
 } // namespace
