@@ -35,7 +35,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "digest/crc32c_intrinsics.h"
+#include "digest/crc32c_intrinsics_internal.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "digest/crc32c_internal.h"
 
 #if defined(__x86_64__) || defined(ZPR_CRC32C_PORTABLE)
-#include "digest/crc32c_intrinsics.h"
+#include "digest/crc32c_intrinsics_internal.h"
 
 // Everything from here to the matching pop is compiled for this tier (the
 // portable test build has no tiers).
