@@ -49,20 +49,6 @@ extern "C" ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
 
 namespace {
 
-// A call's status against the expected one, named for the failure message.
-// The calls of one braced list run in order, so a row may rely on the
-// rows before it.
-struct Row {
-  const char *name;
-  StatusCode got;
-  StatusCode want;
-};
-
-void expect_rows(std::initializer_list<Row> rows) {
-  for (const Row &r : rows)
-    EXPECT_EQ(r.got, r.want) << r.name;
-}
-
 // A loop device on image, detached when the last descriptor closes.
 struct Loop {
   std::string dev;
@@ -112,7 +98,7 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   uint64_t n = 9;
   int32_t sector = 77;
   ASSERT_EQ(pipe(p), 0);
-  expect_rows({
+  zt::expect_statuses({
       {"open missing", file_open_read((dir.path + "/missing").c_str(), &fd), ST_NOTFOUND},
       {"create in missing dir", file_open_write((dir.path + "/no/f").c_str(), 0644, &fd),
        ST_NOTFOUND},
@@ -147,7 +133,7 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   ASSERT_EQ(file_open_rw(f.c_str(), 0644, &fd), ST_OK);
   char buf[16] = {};
   uint64_t count[5] = {};
-  expect_rows({
+  zt::expect_statuses({
       {"read short at the end", file_pread(fd, buf, 8, 6, &count[0]), ST_OK},
       {"read past the end", file_pread(fd, buf + 8, 8, 1000, &count[1]), ST_OK},
       {"write past the end", file_pwrite_all(fd, "XY", 2, 12, &count[2]), ST_OK},
@@ -171,8 +157,8 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0) << "the file offset is left alone";
   EXPECT_EQ(zt::read_file(f), std::string(1000, '\0') + data);
   file_close(fd);
-  expect_rows({{"rename", file_rename(f.c_str(), g.c_str()), ST_OK},
-               {"rename again", file_rename(f.c_str(), g.c_str()), ST_NOTFOUND}});
+  zt::expect_statuses({{"rename", file_rename(f.c_str(), g.c_str()), ST_OK},
+                       {"rename again", file_rename(f.c_str(), g.c_str()), ST_NOTFOUND}});
 }
 
 TEST(Block, ReadersOfFilesAndShortReads) {
@@ -189,7 +175,7 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   int flag = 0;
   int32_t count = -1;
   std::string buf(4096, 'x');
-  expect_rows({
+  zt::expect_statuses({
       {"size", block_reader_size(&h, &size), ST_OK},
       {"flag", block_reader_query_flag(&h, &flag), ST_OK},
       {"offset that wraps", block_reader_read(&h, uint64_t{1} << 52, 4096, buf.data(), &count),
@@ -244,7 +230,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   const std::string secret = dir.path + "/secret";
   image(secret, 4096);
   chmod(secret.c_str(), 0600);
-  expect_rows({
+  zt::expect_statuses({
       {"open missing", block_reader_open(&h, (dir.path + "/missing").c_str()), ST_NOTFOUND},
       {"read unopened", block_reader_read(&h, 0, 16, buf, nullptr), ST_INVAL},
       {"size unopened", block_reader_size(&h, &size), ST_INVAL},
@@ -274,7 +260,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   ASSERT_EQ(block_writer_open(&h, path.c_str()), ST_OK);
   umask(old);
   EXPECT_EQ(std::string(h.path), path.substr(0, 1023));
-  expect_rows({
+  zt::expect_statuses({
       {"write block 2 of 4 bytes", block_writer_write(&h, 2, 4, "zz", 2), ST_OK},
       {"write blocks 0 and 1", block_writer_write(&h, 0, 4, "AAAABBBB", 8), ST_OK},
       {"offset that wraps", block_writer_write(&h, uint64_t{1} << 52, 4096, "x", 1), ST_INVAL},
@@ -294,7 +280,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
     int32_t got = 0;
     std::string ones(8192, '\x11');
     std::string back(3 * 4096, 'x');
-    expect_rows({
+    zt::expect_statuses({
         {"sector size", device_sector_size(loop.dev.c_str(), &got), ST_OK},
         {"open reader", block_reader_open(&r, loop.dev.c_str()), ST_OK},
         {"size", block_reader_size(&r, &size), ST_OK},
@@ -357,7 +343,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   zt::write_file(d + "/file", "x");
   ASSERT_EQ(symlink("nowhere", (d + "/dangling").c_str()), 0);
   chmod(d.c_str(), 0755);
-  expect_rows({
+  zt::expect_statuses({
       {"make", make_dir((d + "/new").c_str()), ST_OK},
       {"make again", make_dir((d + "/new").c_str()), ST_OK},
       {"make over a file", make_dir((d + "/file").c_str()), ST_EXISTS},
@@ -410,7 +396,7 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   EXPECT_EQ(os_description_from("/nonexistent", small, sizeof small), 0);
   EXPECT_EQ(std::string(small), sys.substr(0, 5));
   uint64_t bytes = 12345;
-  expect_rows({
+  zt::expect_statuses({
       {"host name", host_name(buf, sizeof buf), ST_OK},
       {"host name cut", host_name(small, strlen(names.nodename)), ST_IO},
       {"host name, no room", host_name(buf, 0), ST_INVAL},
