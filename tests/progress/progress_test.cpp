@@ -149,8 +149,10 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   EXPECT_LE(eta, 30 + 3 * late_s);
   EXPECT_EQ(eta_after(1000), 0);
   EXPECT_EQ(eta_after(1001), -1);
-  progress_set_info(seg, nullptr, 0, UINT64_MAX);
+  progress_set_info(seg, "renamed", BACKUP_DIFF, UINT64_MAX);
   EXPECT_EQ(eta_after(1, 10000), INT64_MAX);
+  EXPECT_STREQ(snap(seg).name, "renamed");
+  EXPECT_EQ(snap(seg).backup_type, BACKUP_DIFF);
   progress_set_info(seg, nullptr, 0, 0);
   EXPECT_EQ(eta_after(5), -1); // total not known
   int64_t blocks[100];
@@ -191,7 +193,7 @@ TEST_F(Writer, ElapsedTimeAtEveryStepAndNoChildAtTheEnd) {
       {"update", [&] { progress_update(seg, &sample); }},
       {"set_state", [&] { progress_set_state(seg, STATE_FINISHING, nullptr); }},
       {"note", [&] { progress_note(STATE_FINISHING, "closing"); }},
-      {"finish", [&] { progress_finish(1); }},
+      {"finish", [&] { progress_finish(0); }},
   };
   uint64_t ago_ms = 0;
   for (const auto &s : steps) {
@@ -202,7 +204,7 @@ TEST_F(Writer, ElapsedTimeAtEveryStepAndNoChildAtTheEnd) {
   }
   seg = nullptr; // finished: destroyed
   const ProgressSegment last = snap(reader);
-  EXPECT_EQ(last.state, STATE_DONE);
+  EXPECT_EQ(last.state, STATE_FAILED);
   EXPECT_EQ(last.child_pid, 0u);
   progress_detach(&reader);
 }
@@ -308,6 +310,7 @@ int second_create_child_and_restore(bool finish) {
     progress_set_child(77);
     progress_destroy(&current);
     progress_finish(1);
+    raise(SIGINT); // the action from before the create: a plain handler, and on
     return raise(SIGTERM);
   });
   if (child != 1000 + SIGTERM)
