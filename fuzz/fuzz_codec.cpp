@@ -1,12 +1,14 @@
-// Arbitrary bytes decompressed into bounded buffers and round-tripped through each codec: byte 0 picks the codec
-// (3: any unknown id), bytes 1-2 the capacity, the rest is the source; buffers sized exactly, for AddressSanitizer.
+// Arbitrary bytes decompressed into bounded buffers and round-tripped through each codec: byte 0
+// picks the codec (3: any unknown id), bytes 1-2 the capacity, the rest is the source; buffers
+// sized exactly, for AddressSanitizer.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "digest/codec.h"
 
-// Compression then decompression gives back the bytes, or compression declines (0: stored as it is).
+// Compression then decompression gives back the bytes, or compression declines (0: stored as it
+// is).
 static bool round_trip(CodecId codec, int level, const uint8_t *src, size_t len) {
   auto *packed = static_cast<uint8_t *>(malloc(codec_bound(codec, len))),
        *back = static_cast<uint8_t *>(malloc(len));

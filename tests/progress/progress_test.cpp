@@ -1,5 +1,6 @@
-// The progress segment between real processes: the writer's whole record, rules and signals in forked children;
-// the reader against crafted objects, a racing writer and an unprivileged reader.  Runs with a private /dev/shm.
+// The progress segment between real processes: the writer's whole record, rules and signals in
+// forked children; the reader against crafted objects, a racing writer and an unprivileged reader.
+// Runs with a private /dev/shm.
 #include <gtest/gtest.h>
 
 #include <sys/mount.h>
@@ -128,7 +129,8 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   std::string x400(400, 'x');
   ASSERT_EQ(progress_create(&seg, TOOL_AGENT, x400.c_str(), 0, 1000, x400.c_str()), ST_OK);
   ProgressSegment c = snap(seg);
-  EXPECT_EQ(std::string(c.name) + "|" + c.path, x400.substr(0, 63) + "|" + x400.substr(0, 255));
+  EXPECT_EQ(c.name, x400.substr(0, 63));
+  EXPECT_EQ(c.path, x400.substr(0, 255));
   progress_note(STATE_STARTING, "opening");
   ProgressSample s{};
   auto eta_after = [&](uint64_t done, int64_t base_ago = -1) {
@@ -172,8 +174,8 @@ TEST_F(Writer, EtaWorkersMessagesAndCuts) {
   progress_set_state(seg, STATE_FINISHING, nullptr); // keeps the message, as later updates do
   progress_update(seg, &s);
   c = snap(seg);
-  EXPECT_EQ(std::to_string(c.state) + c.message,
-            std::to_string(STATE_RUNNING) + x400.substr(0, 127));
+  EXPECT_EQ(c.state, STATE_RUNNING);
+  EXPECT_EQ(c.message, x400.substr(0, 127));
 }
 
 // Every write of the state refreshes the elapsed time; the end also clears
@@ -236,8 +238,9 @@ TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
             0);
 }
 
-// A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose name vanished),
-// creates a segment and raises the signal; handlers write their letter to a pipe, after the child's pid.
+// A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose
+// name vanished), creates a segment and raises the signal; handlers write their letter to a pipe,
+// after the child's pid.
 int g_fd = -1;
 void plain(int) { (void)!write(g_fd, "h", 1); }
 void with_info(int, siginfo_t *, void *) { (void)!write(g_fd, "i", 1); }
@@ -266,7 +269,8 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
       sigaction(sig, &sa, nullptr);
       ProgressSegment *s;
       uint32_t pid = self();
-      // A create after the name vanished must not save its own handler as previous: it would call itself.
+      // A create after the name vanished must not save its own handler as previous: it would call
+      // itself.
       if ((prior == VANISHED &&
            (progress_create(&s, 0, "a", 0, 0, "") || unlink(shm_path(pid).c_str()))) ||
           progress_create(&s, TOOL_AGENT, "sig", 0, 0, "") != ST_OK || write(g_fd, &pid, 4) != 4)
@@ -361,7 +365,8 @@ TEST_F(Reader, AttachAndSnapshot) {
   magic.magic = 0x50524F48;
   good.seq = 42;
   craft(701, good);
-  // What is under 700's name: a record of a size, or without one (null) nothing or another kind of object.
+  // What is under 700's name: a record of a size, or without one (null) nothing or another kind of
+  // object.
   for (auto [what, record, size, want] :
        std::initializer_list<std::tuple<const char *, const ProgressSegment *, size_t, StatusCode>>{
            {"missing", nullptr, 0, ST_NOTFOUND},

@@ -1,5 +1,6 @@
-// The common runtime: status texts, console logger, run log (logfile and syslog), the self-test against libraries
-// misbehaving on demand.  Options run end to end in zpr_monitor's start-up tests and the argument fuzz target.
+// The common runtime: status texts, console logger, run log (logfile and syslog), the self-test
+// against libraries misbehaving on demand.  Options run end to end in zpr_monitor's start-up tests
+// and the argument fuzz target.
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -77,9 +78,10 @@ char **argv_of(const Texts &args) {
 }
 int argc_of(const Texts &args) { return static_cast<int>(args.size()) + 1; }
 
-// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in a private
-// mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.  Texts come back
-// normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ", "name[N]: ") written "P".
+// One case of process-wide start-up state: body runs in a forked child that ends through exit(), in
+// a private mount namespace with empty /dev and /var/log whose /dev/log socket collects syslog.
+// Texts come back normalised: stamps ("2026-10-05T09:14:03Z ", syslog's time) cut, pids ("pid=N ",
+// "name[N]: ") written "P".
 struct Outcome {
   int code = -1;
   std::string err, log, syslog; // log: the default /var/log/zpr/monitor.log
