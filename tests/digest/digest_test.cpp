@@ -142,12 +142,22 @@ TEST(Codec, EdgesAndFailures) {
 
 // Bits from the processor manuals: CPUID leaf 1 ECX, leaf 7 EBX and ECX,
 // and the XCR0 state components.
-constexpr uint32_t PCLMUL = 1u << 1, SSSE3 = 1u << 9, SSE42 = 1u << 20;
-constexpr uint32_t OSXSAVE = 1u << 27, AVX = 1u << 28;
-constexpr uint32_t BMI1 = 1u << 3, AVX2 = 1u << 5, BMI2 = 1u << 8;
-constexpr uint32_t AVX512F = 1u << 16, SHA = 1u << 29;
-constexpr uint32_t VPCLMULQDQ = 1u << 10;
-constexpr uint64_t XMM_YMM = 0x7, ZMM = 0xE0;
+enum Leaf1Ecx : uint32_t {
+  PCLMUL = 1u << 1,
+  SSSE3 = 1u << 9,
+  SSE42 = 1u << 20,
+  OSXSAVE = 1u << 27,
+  AVX = 1u << 28
+};
+enum Leaf7Ebx : uint32_t {
+  BMI1 = 1u << 3,
+  AVX2 = 1u << 5,
+  BMI2 = 1u << 8,
+  AVX512F = 1u << 16,
+  SHA = 1u << 29
+};
+enum Leaf7Ecx : uint32_t { VPCLMUL = 1u << 10 };
+enum Xcr0 : uint64_t { XMM_YMM = 0x7, ZMM = 0xE0, XCR0_ALL = XMM_YMM | ZMM };
 
 constexpr uint32_t kLeaf1 = PCLMUL | SSSE3 | SSE42 | OSXSAVE | AVX;
 constexpr uint32_t kLeaf7 = BMI1 | AVX2 | BMI2 | AVX512F | SHA;
@@ -162,40 +172,32 @@ struct Processor {
 
 // Each row takes one thing away from a processor that has everything.
 const Processor kProcessors[] = {
-    {"everything", {0x1f, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "SPAZ"},
-    {"no CPUID leaves", {0, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "scalar", ""},
-    {"up to leaf 6", {6, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "SSSE3", "SP"},
-    {"leaf 6, no SSSE3",
-     {6, kLeaf1 & ~SSSE3, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM},
+    {"everything", {0x1f, kLeaf1, kLeaf7, VPCLMUL, XCR0_ALL}, 3, "SHA-NI", "SPAZ"},
+    {"no CPUID leaves", {0, kLeaf1, kLeaf7, VPCLMUL, XCR0_ALL}, 0, "scalar", ""},
+    {"up to leaf 6", {6, kLeaf1, kLeaf7, VPCLMUL, XCR0_ALL}, 0, "SSSE3", "SP"},
+    {"leaf 6, no SSSE3", {6, kLeaf1 & ~SSSE3, kLeaf7, VPCLMUL, XCR0_ALL}, 0, "scalar", "SP"},
+    {"no SHA", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMUL, XCR0_ALL}, 1, "AVX2", "SPAZ"},
+    {"no SHA, BMI2", {7, kLeaf1, kLeaf7 & ~(SHA | BMI2), VPCLMUL, XCR0_ALL}, 1, "SSSE3", "SPAZ"},
+    {"no SHA, YMM state", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMUL, 0x3 | ZMM}, 0, "SSSE3", "SP"},
+    {"no SHA, AVX", {7, kLeaf1 & ~AVX, kLeaf7 & ~SHA, VPCLMUL, XCR0_ALL}, 0, "SSSE3", "SP"},
+    {"no SHA, XSAVE, SSSE3",
+     {7, kLeaf1 & ~(OSXSAVE | SSSE3), kLeaf7 & ~SHA, VPCLMUL, XCR0_ALL},
      0,
      "scalar",
      "SP"},
-    {"no SHA", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM}, 1, "AVX2", "SPAZ"},
-    {"no SHA, BMI2",
-     {7, kLeaf1, kLeaf7 & ~(SHA | BMI2), VPCLMULQDQ, XMM_YMM | ZMM},
-     1,
-     "SSSE3",
-     "SPAZ"},
-    {"no SHA, YMM state", {7, kLeaf1, kLeaf7 & ~SHA, VPCLMULQDQ, 0x3 | ZMM}, 0, "SSSE3", "SP"},
-    {"no SHA, AVX", {7, kLeaf1 & ~AVX, kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM}, 0, "SSSE3", "SP"},
-    {"no SHA, OSXSAVE, SSSE3",
-     {7, kLeaf1 & ~(OSXSAVE | SSSE3), kLeaf7 & ~SHA, VPCLMULQDQ, XMM_YMM | ZMM},
-     0,
-     "scalar",
-     "SP"},
-    {"no SSSE3", {7, kLeaf1 & ~SSSE3, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "AVX2", "SPAZ"},
+    {"no SSSE3", {7, kLeaf1 & ~SSSE3, kLeaf7, VPCLMUL, XCR0_ALL}, 3, "AVX2", "SPAZ"},
     {"no SSSE3, BMI1",
-     {7, kLeaf1 & ~SSSE3, kLeaf7 & ~BMI1, VPCLMULQDQ, XMM_YMM | ZMM},
+     {7, kLeaf1 & ~SSSE3, kLeaf7 & ~BMI1, VPCLMUL, XCR0_ALL},
      3,
      "scalar",
      "SPAZ"},
-    {"no ZMM state", {7, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM}, 3, "SHA-NI", "SPA"},
-    {"ZMM state in part", {7, kLeaf1, kLeaf7, VPCLMULQDQ, XMM_YMM | 0x20}, 3, "SHA-NI", "SPA"},
-    {"no VPCLMULQDQ", {7, kLeaf1, kLeaf7, 0, XMM_YMM | ZMM}, 3, "SHA-NI", "SP"},
-    {"no AVX-512F", {7, kLeaf1, kLeaf7 & ~AVX512F, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "SPA"},
-    {"no AVX2", {7, kLeaf1, kLeaf7 & ~AVX2, VPCLMULQDQ, XMM_YMM | ZMM}, 2, "SHA-NI", "SPZ"},
-    {"no PCLMULQDQ", {7, kLeaf1 & ~PCLMUL, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", "S"},
-    {"no SSE4.2", {7, kLeaf1 & ~SSE42, kLeaf7, VPCLMULQDQ, XMM_YMM | ZMM}, 3, "SHA-NI", ""},
+    {"no ZMM state", {7, kLeaf1, kLeaf7, VPCLMUL, XMM_YMM}, 3, "SHA-NI", "SPA"},
+    {"ZMM state in part", {7, kLeaf1, kLeaf7, VPCLMUL, XMM_YMM | 0x20}, 3, "SHA-NI", "SPA"},
+    {"no VPCLMUL", {7, kLeaf1, kLeaf7, 0, XCR0_ALL}, 3, "SHA-NI", "SP"},
+    {"no AVX-512F", {7, kLeaf1, kLeaf7 & ~AVX512F, VPCLMUL, XCR0_ALL}, 3, "SHA-NI", "SPA"},
+    {"no AVX2", {7, kLeaf1, kLeaf7 & ~AVX2, VPCLMUL, XCR0_ALL}, 2, "SHA-NI", "SPZ"},
+    {"no PCLMULQDQ", {7, kLeaf1 & ~PCLMUL, kLeaf7, VPCLMUL, XCR0_ALL}, 3, "SHA-NI", "S"},
+    {"no SSE4.2", {7, kLeaf1 & ~SSE42, kLeaf7, VPCLMUL, XCR0_ALL}, 3, "SHA-NI", ""},
 };
 
 // The CRC-32C paths open to a processor: S (SSE4.2), P (PCLMULQDQ
