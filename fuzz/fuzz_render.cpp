@@ -54,13 +54,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       abort();
     g_seg[i] = static_cast<ProgressSegment *>(p);
   }
-  atexit([] { shm_unlink(shm_name(g_pid[0])), shm_unlink(shm_name(g_pid[1])); });
+  atexit([] {
+    shm_unlink(shm_name(g_pid[0]));
+    shm_unlink(shm_name(g_pid[1]));
+  });
   // Dump lines go nowhere; libFuzzer reports on standard error.
   SCREEN *screen = newterm("xterm", fopen("/dev/null", "w"), fopen("/dev/null", "r"));
   if (freopen("/dev/null", "w", stdout) == nullptr || screen == nullptr)
     abort();
   set_term(screen);
-  noecho(), cbreak(), keypad(stdscr, TRUE);
+  noecho();
+  cbreak();
+  keypad(stdscr, TRUE);
   return 0;
 }
 

@@ -485,7 +485,8 @@ TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
   }
   // Leading zeros and trailing letters name 123's segment; the entries carry the pid stored in it,
   // and its name cut and terminated.  Names without a number, or 0, and an odd counter are skipped.
-  ProgressSegment named = zt::fake_record(777, TOOL_AGENT), odd = named;
+  ProgressSegment named = zt::fake_record(777, TOOL_AGENT);
+  ProgressSegment odd = named;
   memset(named.name, 'n', sizeof named.name);
   odd.seq = 3;
   craft(123, named);

@@ -98,7 +98,8 @@ std::string normal(const std::string &text) {
              line[line.find('>') + 16] == ' ')
       line.erase(line.find('>') + 1, 16);
     for (const std::string key : {"pid=", "["}) {
-      size_t from = line.find(key), to = from + key.size();
+      const size_t from = line.find(key);
+      size_t to = from + key.size();
       while (from != std::string::npos && to < line.size() &&
              isdigit(static_cast<unsigned char>(line[to])))
         to++;
@@ -114,7 +115,8 @@ Outcome run_case(const std::function<int()> &body) {
   zt::TempDir dir;
   int code = in_child([&] {
     sockaddr_un addr{AF_UNIX, "/dev/log"};
-    int sock = socket(AF_UNIX, SOCK_DGRAM, 0), status = 0;
+    const int sock = socket(AF_UNIX, SOCK_DGRAM, 0);
+    int status = 0;
     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
         mount("t", "/dev", "tmpfs", 0, nullptr) || mount("t", "/var/log", "tmpfs", 0, nullptr) ||
         bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
