@@ -25,9 +25,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       abort();
     free(buf);
   }
-  // A reading of the file as each source, and the loads since a zero reading a second earlier: all in 0..100.
+  // A reading of the file as each source, and the loads since a zero reading a second earlier: all
+  // in 0..100.
   const BgSources sources{path, path, path, path, path};
-  BgSampler prev{1, 0, 0, 0, 0, 0, 0, 0, 0}, cur{}; // prev primed
+  const BgSampler prev{1, 0, 0, 0, 0, 0, 0, 0, 0}; // primed
+  BgSampler cur{};
   bg_take_reading(&sources, 1000, &cur);
   BgLoad load{};
   bg_load_between(&prev, &cur, &load);

@@ -1,6 +1,7 @@
-// Records of other processes (real segments of pids above the kernel's limit) as the monitor shows them: the dump
-// line and one live-view frame (a tool's page, an orchestrator's summary with its child's, the waiting frame) on
-// curses screens of assorted sizes, tiny ones too.  Input: two records of 1208 bytes (cut or padded), control bytes.
+// Records of other processes (real segments of pids above the kernel's limit) as the monitor shows
+// them: the dump line and one live-view frame (a tool's page, an orchestrator's summary with its
+// child's, the waiting frame) on curses screens of assorted sizes, tiny ones too.  Input: two
+// records of 1208 bytes (cut or padded), control bytes.
 #include <curses.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -53,13 +54,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
       abort();
     g_seg[i] = static_cast<ProgressSegment *>(p);
   }
-  atexit([] { shm_unlink(shm_name(g_pid[0])), shm_unlink(shm_name(g_pid[1])); });
+  atexit([] {
+    shm_unlink(shm_name(g_pid[0]));
+    shm_unlink(shm_name(g_pid[1]));
+  });
   // Dump lines go nowhere; libFuzzer reports on standard error.
   SCREEN *screen = newterm("xterm", fopen("/dev/null", "w"), fopen("/dev/null", "r"));
   if (freopen("/dev/null", "w", stdout) == nullptr || screen == nullptr)
     abort();
   set_term(screen);
-  noecho(), cbreak(), keypad(stdscr, TRUE);
+  noecho();
+  cbreak();
+  keypad(stdscr, TRUE);
   return 0;
 }
 
@@ -70,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memcpy(&rec[1], data + (size < N ? size : N), size < N ? 0 : size - N < N ? size - N : N);
   auto ctl = [&](size_t i) -> uint8_t { return size > 2 * N + i ? data[2 * N + i] : 0; };
   static const int SIZES[][2] = {{1, 1}, {10, 3}, {80, 24}, {200, 60}, {40, 12}, {132, 30}};
-  // The records as they are (the first naming the second as child if asked), then each as the other's child.
+  // The records as they are (the first naming the second as child if asked), then each as the
+  // other's child.
   if ((ctl(3) & 4) != 0)
     rec[0].child_pid = g_pid[1];
   for (int round = 0; round < 3; round++) {

@@ -9,8 +9,9 @@ seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 targets=("${@:2}")
 [ $# -gt 1 ] || targets=(codec args parsers render)
 build=${ZPR_FUZZ_BUILD_DIR:-build/fuzz}
-[ -f "$build/build.ninja" ] || CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1
+[ -f "$build/build.ninja" ] || CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZPR_BUILD_FUZZ=ON -DZPR_BUILD_TESTS=OFF \
+  -DZPR_BUILD_BENCH=OFF >/dev/null || exit 1
 log=$(cmake --build "$build" -j "${ZPR_FUZZ_JOBS:-2}" --target "${targets[@]/#/fuzz_}" 2>&1) ||
   { tail -30 <<<"$log"; echo "fuzz: 0 passed, ${#targets[@]} failed"; exit 1; }
 # The render target puts segments into /dev/shm: give it a private one.
@@ -24,10 +25,12 @@ for t in "${targets[@]}"; do
   extra=()
   [ "$t" = args ] && extra=(-close_fd_mask=2) # the run log's mask warnings
   [ "$t" = render ] && extra=(-max_len=4096)  # two records and the frame bytes
-  if "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$artifacts/$t-" "${extra[@]}" ${ZPR_FUZZ_FLAGS:-} "$work/corpus" >"$work/log" 2>&1; then
+  if "${launcher[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$seconds" -timeout=25 \
+    -print_final_stats=1 -artifact_prefix="$artifacts/$t-" "${extra[@]}" ${ZPR_FUZZ_FLAGS:-} \
+    "$work/corpus" >"$work/log" 2>&1; then
     passed=$((passed + 1))
-    echo "fuzz_$t: ok, $(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1) runs in $seconds s"
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -1)
+    echo "fuzz_$t: ok, $runs runs in $seconds s"
   else
     failed=$((failed + 1))
     echo "fuzz_$t: FAILED, inputs in $artifacts"

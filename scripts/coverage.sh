@@ -26,4 +26,5 @@ ctest --test-dir "$dir" -j "$(nproc)" --timeout 600 -E '^install$' "$@" ||
 gcovr --root . --object-directory "$dir" \
   --filter 'lib/' --filter 'monitor/' --filter 'demo/' --filter 'exporter/' \
   --gcov-ignore-parse-errors \
-  --print-summary --output "$dir/coverage.txt" "$dir" 2>/dev/null | grep -E '^(lines|functions|branches):'
+  --print-summary --output "$dir/coverage.txt" "$dir" 2>/dev/null |
+  grep -E '^(lines|functions|branches):'

@@ -12,6 +12,8 @@ packages=(
   libisal-dev
   prometheus-cpp-dev libcivetweb-dev nlohmann-json3-dev prometheus prometheus-node-exporter
   groff-base man-db dpkg-dev bash-completion python3
+  clang-format
+  libsimde-dev
 )
 
 missing=()

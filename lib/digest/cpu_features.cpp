@@ -14,38 +14,55 @@ bool avx2_usable(const CpuFacts &f) { return f.osxsave && f.avx && f.xcr0_xmm_ym
 
 } // namespace
 
-CpuFacts cpu_read_facts() {
+CpuFacts cpu_facts_from_regs(const CpuRegs &r) {
   CpuFacts f{};
+  f.max_leaf = r.max_leaf;
+  if (f.max_leaf == 0)
+    return f;
+  f.ssse3 = (r.leaf1_ecx >> 9) & 1;
+  f.osxsave = (r.leaf1_ecx >> 27) & 1;
+  f.avx = (r.leaf1_ecx >> 28) & 1;
+  f.sse42 = (r.leaf1_ecx >> 20) & 1;
+  f.pclmul = (r.leaf1_ecx >> 1) & 1;
+  if (f.osxsave && f.avx) {
+    f.xcr0_xmm_ymm = (r.xcr0 & 6u) == 6u;
+    f.xcr0_zmm = f.xcr0_xmm_ymm && (r.xcr0 & 0xE0u) == 0xE0u;
+  }
+  if (f.max_leaf >= 7) {
+    f.bmi1 = (r.leaf7_ebx >> 3) & 1;
+    f.avx2 = (r.leaf7_ebx >> 5) & 1;
+    f.bmi2 = (r.leaf7_ebx >> 8) & 1;
+    f.sha = (r.leaf7_ebx >> 29) & 1;
+    f.avx512f = (r.leaf7_ebx >> 16) & 1;
+    f.vpclmulqdq = (r.leaf7_ecx >> 10) & 1;
+  }
+  return f;
+}
+
+CpuFacts cpu_read_facts() {
+  CpuRegs r{};
 #if defined(__x86_64__) || defined(__i386__)
   unsigned a = 0, b = 0, c = 0, d = 0;
   __cpuid(0, a, b, c, d);
-  f.max_leaf = a;
-  if (f.max_leaf == 0)
-    return f;
+  r.max_leaf = a;
+  if (r.max_leaf == 0)
+    return cpu_facts_from_regs(r);
   __cpuid(1, a, b, c, d);
-  f.ssse3 = (c >> 9) & 1;
-  f.osxsave = (c >> 27) & 1;
-  f.avx = (c >> 28) & 1;
-  f.sse42 = (c >> 20) & 1;
-  f.pclmul = (c >> 1) & 1;
-  if (f.osxsave && f.avx) {
-    // XGETBV is only valid once the OS has enabled it (OSXSAVE).
+  r.leaf1_ecx = c;
+  // XGETBV is only valid once the OS has enabled it (OSXSAVE).
+  const uint32_t osxsave_avx = (1u << 27) | (1u << 28);
+  if ((c & osxsave_avx) == osxsave_avx) {
     unsigned lo = 0, hi = 0;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    f.xcr0_xmm_ymm = (lo & 6u) == 6u;
-    f.xcr0_zmm = f.xcr0_xmm_ymm && (lo & 0xE0u) == 0xE0u;
+    r.xcr0 = (uint64_t{hi} << 32) | lo;
   }
-  if (f.max_leaf >= 7) {
+  if (r.max_leaf >= 7) {
     __cpuid_count(7, 0, a, b, c, d);
-    f.bmi1 = (b >> 3) & 1;
-    f.avx2 = (b >> 5) & 1;
-    f.bmi2 = (b >> 8) & 1;
-    f.sha = (b >> 29) & 1;
-    f.avx512f = (b >> 16) & 1;
-    f.vpclmulqdq = (c >> 10) & 1;
+    r.leaf7_ebx = b;
+    r.leaf7_ecx = c;
   }
 #endif
-  return f;
+  return cpu_facts_from_regs(r);
 }
 
 unsigned cpu_flags_from_facts(const CpuFacts &f) {

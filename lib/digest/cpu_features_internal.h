@@ -24,6 +24,19 @@ struct CpuFacts {
   bool vpclmulqdq;
 };
 
+// The registers the facts come from: CPUID leaf 0 EAX, leaf 1 ECX, leaf 7
+// (subleaf 0) EBX and ECX, and XCR0.  Leaf 7 counts only when max_leaf is 7
+// or more, XCR0 only when leaf 1 reports OSXSAVE and AVX (XGETBV faults
+// otherwise, so the probe leaves it 0).
+struct CpuRegs {
+  uint32_t max_leaf;
+  uint32_t leaf1_ecx;
+  uint32_t leaf7_ebx;
+  uint32_t leaf7_ecx;
+  uint64_t xcr0;
+};
+
+CpuFacts cpu_facts_from_regs(const CpuRegs &regs);
 CpuFacts cpu_read_facts();
 unsigned cpu_flags_from_facts(const CpuFacts &facts);
 const char *sha256_label_from_facts(const CpuFacts &facts, bool ia32cap_set);

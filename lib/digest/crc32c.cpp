@@ -42,13 +42,14 @@ struct Path {
 
 Path choose_path() {
 #if defined(__x86_64__)
-  if (crc32c_can_avx512())
+  const Crc32cGates g = crc32c_gates_from_facts(cpu_read_facts());
+  if (g.avx512)
     return {crc32c_fold_avx512, "avx512", CRC32C_AVX512_MIN};
-  if (crc32c_can_avx2())
+  if (g.avx2)
     return {crc32c_fold_avx2, "avx2", CRC32C_AVX2_MIN};
-  if (crc32c_can_pclmul())
+  if (g.pclmul)
     return {crc32c_fold_pclmul, "pclmul", CRC32C_PCLMUL_MIN};
-  if (crc32c_hw_available())
+  if (g.sse42)
     return {crc32c_single_chain, "sse4.2", SIZE_MAX};
 #endif
   return {crc32c_table, "table", 0};
@@ -162,28 +163,25 @@ __attribute__((aligned(64))) uint32_t crc32c(uint32_t crc, const void *data, siz
   return g_kernel.load(std::memory_order_acquire)(crc, data, len);
 }
 
-int crc32c_hw_available() {
+Crc32cGates crc32c_gates_from_facts(const CpuFacts &f) {
+  Crc32cGates g{};
 #if defined(__x86_64__)
-  const CpuFacts f = cpu_read_facts();
-  return f.max_leaf >= 1 && f.sse42 ? 1 : 0;
+  g.sse42 = f.max_leaf >= 1 && f.sse42;
+  g.pclmul = g.sse42 && f.pclmul;
+  // The 256-bit instructions need the YMM state kept by the operating
+  // system, which the report's AVX2 bit includes.
+  g.avx2 = g.pclmul && (cpu_flags_from_facts(f) & CPU_FLAG_AVX2) && f.vpclmulqdq;
+  g.avx512 = g.pclmul && f.xcr0_zmm && f.avx512f && f.vpclmulqdq;
 #else
-  return 0;
+  (void)f;
 #endif
+  return g;
 }
 
-bool crc32c_can_pclmul() {
-  const CpuFacts f = cpu_read_facts();
-  return crc32c_hw_available() && f.pclmul;
-}
+int crc32c_hw_available() { return crc32c_gates_from_facts(cpu_read_facts()).sse42 ? 1 : 0; }
 
-// The 256-bit instructions need the YMM state kept by the operating system,
-// which the report's AVX2 bit includes.
-bool crc32c_can_avx2() {
-  const CpuFacts f = cpu_read_facts();
-  return crc32c_can_pclmul() && (cpu_flags_from_facts(f) & CPU_FLAG_AVX2) && f.vpclmulqdq;
-}
+bool crc32c_can_pclmul() { return crc32c_gates_from_facts(cpu_read_facts()).pclmul; }
 
-bool crc32c_can_avx512() {
-  const CpuFacts f = cpu_read_facts();
-  return crc32c_can_pclmul() && f.xcr0_zmm && f.avx512f && f.vpclmulqdq;
-}
+bool crc32c_can_avx2() { return crc32c_gates_from_facts(cpu_read_facts()).avx2; }
+
+bool crc32c_can_avx512() { return crc32c_gates_from_facts(cpu_read_facts()).avx512; }

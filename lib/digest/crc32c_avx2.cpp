@@ -8,11 +8,13 @@
 
 #include "digest/crc32c_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if defined(__x86_64__) || defined(ZPR_CRC32C_PORTABLE)
+#include "digest/crc32c_intrinsics_internal.h"
 
-// Everything from here to the matching pop is compiled for this tier.
-#if defined(__clang__)
+// Everything from here to the matching pop is compiled for this tier (the
+// portable test build has no tiers).
+#if defined(ZPR_CRC32C_PORTABLE)
+#elif defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2,vpclmulqdq,sse4.2,pclmul"))),             \
                              apply_to = function)
 #else
@@ -57,7 +59,8 @@ __attribute__((aligned(64))) uint32_t crc32c_fold_avx2(uint32_t crc, const void 
                              : hybrid_longer<Long, kStreamsMin, kLongMin>(~crc, p, len));
 }
 
-#if defined(__clang__)
+#if defined(ZPR_CRC32C_PORTABLE)
+#elif defined(__clang__)
 #pragma clang attribute pop
 #else
 #pragma GCC pop_options

@@ -7,11 +7,13 @@
 
 #include "digest/crc32c_internal.h"
 
-#if defined(__x86_64__)
-#include <immintrin.h>
+#if defined(__x86_64__) || defined(ZPR_CRC32C_PORTABLE)
+#include "digest/crc32c_intrinsics_internal.h"
 
-// Everything from here to the matching pop is compiled for this tier.
-#if defined(__clang__)
+// Everything from here to the matching pop is compiled for this tier (the
+// portable test build has no tiers).
+#if defined(ZPR_CRC32C_PORTABLE)
+#elif defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul"))),          \
                              apply_to = function)
 #else
@@ -76,7 +78,8 @@ __attribute__((aligned(64))) uint32_t crc32c_fold_avx512(uint32_t crc, const voi
   return ~(len < kXmmMin ? chain(~crc, p, len) : longer(~crc, p, len));
 }
 
-#if defined(__clang__)
+#if defined(ZPR_CRC32C_PORTABLE)
+#elif defined(__clang__)
 #pragma clang attribute pop
 #else
 #pragma GCC pop_options

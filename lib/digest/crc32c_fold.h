@@ -35,7 +35,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include <immintrin.h>
+#include "digest/crc32c_intrinsics_internal.h"
 
 namespace {
 

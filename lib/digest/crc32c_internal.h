@@ -31,8 +31,20 @@ inline constexpr size_t CRC32C_PCLMUL_MIN = 160;
 inline constexpr size_t CRC32C_AVX2_MIN = 160;
 inline constexpr size_t CRC32C_AVX512_MIN = 64;
 
-// Whether this processor can run each path (and its operating system keeps
-// the register state it needs), from the CPU feature report's facts.
+struct CpuFacts;
+
+// Which paths a processor can run, given the facts of the CPU feature
+// report: the instructions each needs, and for the vector tiers the
+// register state the operating system keeps (XCR0).
+struct Crc32cGates {
+  bool sse42;
+  bool pclmul;
+  bool avx2;
+  bool avx512;
+};
+Crc32cGates crc32c_gates_from_facts(const CpuFacts &facts);
+
+// The same for this processor.
 bool crc32c_can_pclmul();
 bool crc32c_can_avx2();
 bool crc32c_can_avx512();

@@ -44,7 +44,9 @@ for helpers in /dev/null /usr/share/bash-completion/bash_completion; do
 done
 cpack -G DEB --config "$build/CPackConfig.cmake" -B deb >log 2>&1 || { cat log; fail cpack; }
 deb=$(echo deb/*.deb) && dpkg-deb -x "$deb" root && depends=$(dpkg-deb -f "$deb" Depends)
-[[ $(dpkg-deb -f "$deb" Package Version) == $'Package: zpr-monitor\nVersion: 1.0.2~alpha027-1' ]] || fail "package fields"
+version=$(sed -nE 's/.*VERSION_STRING\[\] = "(.*)";/\1/p' "$src/lib/runtime/version.h")
+[[ $(dpkg-deb -f "$deb" Package Version) == "Package: zpr-monitor"$'\n'"Version: ${version/-/\~}-1" ]] ||
+  fail "package fields"
 for d in libc6 libssl3 libzstd1 liblz4-1 libtinfo6 libncurses6; do grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "no $d"; done
 diff <(cd prefix && find . | sort) <(cd root/usr && find . | sort) || fail "the package differs from the installed tree"
 echo "install, man page, completion, package: ok"

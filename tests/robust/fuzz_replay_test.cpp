@@ -1,5 +1,6 @@
 // A fuzz target's committed corpus (seeds and every fault found) through its entry point in the
-// ordinary builds; built once per target, ZPR_FUZZ_CORPUS naming the corpus, ZPR_FUZZ_TEST the test.
+// ordinary builds; built once per target, ZPR_FUZZ_CORPUS naming the corpus, ZPR_FUZZ_TEST the
+// test.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>

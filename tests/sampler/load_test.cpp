@@ -1,4 +1,5 @@
-// The load sampler's readings of awkward /proc texts and its arithmetic, as whole results (real ones: zpr_demo).
+// The load sampler's readings of awkward /proc texts and its arithmetic, as whole results (real
+// ones: zpr_demo).
 #include "sampler/load.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,7 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -55,6 +57,11 @@ std::string capture_stderr(const std::function<void()> &fn) {
   close(saved);
   close(fd);
   return read_file(dir.path + "/err");
+}
+
+void expect_statuses(std::initializer_list<StatusRow> rows) {
+  for (const StatusRow &row : rows)
+    EXPECT_EQ(row.got, row.want) << row.name;
 }
 
 } // namespace zt
