@@ -210,7 +210,7 @@ void exporter_print_help() {
          "  --format FORMAT       with --once: prometheus (default) or json\n"
          "  --state-file PATH     keep the last run of every job across restarts\n"
          "                        (--once only reads it)\n"
-         "  --help, --version\n"
+         "  --help, --version, --selftest\n"
          "\n"
          "Exit status: 0 success, 1 failure (cannot listen or write), 2 usage error.\n",
          VERSION_STRING, EXPORTER_DEFAULT_PORT, EXPORTER_DEFAULT_INTERVAL_S);
