@@ -85,7 +85,7 @@ new_units=$(comm -13 <(echo "$before") <(enabled_units) | grep -v '^$' || true)
 if [ -n "$new_units" ]; then
   now=()
   [ -d /run/systemd/system ] && now=(--now)
-  echo "disabling what the install enabled: $(echo $new_units)"
-  # shellcheck disable=SC2086
-  "${sudo[@]}" systemctl disable "${now[@]}" --quiet $new_units
+  mapfile -t units <<<"$new_units"
+  echo "disabling what the install enabled: ${units[*]}"
+  "${sudo[@]}" systemctl disable "${now[@]}" --quiet "${units[@]}"
 fi

@@ -15,8 +15,9 @@ cmake --install "$build" --prefix staged >/dev/null && mv staged prefix && p=$wo
 ! grep -rlF -e "$src" -e "$build" "$p/$libdir/cmake" "$p/$libdir/pkgconfig" || fail "package files name the build"
 cmake -S "$src/tests/install/consumer" -B cm -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$p" >log &&
   cmake --build cm >log || { cat log; fail "find_package consumer"; }
-export PKG_CONFIG_PATH=$p/$libdir/pkgconfig # shellcheck disable=SC2046
+export PKG_CONFIG_PATH=$p/$libdir/pkgconfig
 [[ ! $(pkg-config --static --cflags --libs zpr) =~ curses|tinfo|-D ]] || fail "zpr.pc brings the monitor's ncurses"
+# shellcheck disable=SC2046
 "$cxx" -std=c++20 $(pkg-config --cflags zpr) -o pc "$src/tests/install/consumer/main.cpp" $(pkg-config --static --libs zpr)
 for tool in cm/consumer ./pc; do
   rm -f go && mkfifo go && exec 3<>go
