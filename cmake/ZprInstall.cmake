@@ -11,6 +11,7 @@
 #   <prefix>/share/man/man1/zpr_monitor.1.gz             (and zpr_exporter.1.gz)
 #   <prefix>/lib/systemd/system/zpr-exporter.service
 #   <prefix>/share/bash-completion/completions/zpr_monitor
+#   <prefix>/share/doc/zpr-monitor/copyright              the licence, as Debian lays it out
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -58,6 +59,31 @@ install(CODE "
 
 install(FILES "${PROJECT_SOURCE_DIR}/completions/zpr_monitor"
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# --- licence ----------------------------------------------------------------
+
+# The package's copyright file in Debian's machine-readable form, made from
+# LICENSE so that the two never disagree.  Debian names the MIT licence
+# "Expat"; blank lines of a licence text are written as " .".
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/LICENSE")
+file(READ "${PROJECT_SOURCE_DIR}/LICENSE" zpr_license)
+if(NOT zpr_license MATCHES "Copyright \\(c\\) ([^\n]+)\n\n(.*)$")
+  message(FATAL_ERROR "LICENSE has no \"Copyright (c) <year> <holder>\" line")
+endif()
+set(zpr_copyright_holder "${CMAKE_MATCH_1}")
+string(STRIP "${CMAKE_MATCH_2}" zpr_license_text)
+string(REPLACE "\n\n" "\n.\n" zpr_license_text "${zpr_license_text}")
+string(REPLACE "\n" "\n " zpr_license_text "${zpr_license_text}")
+file(WRITE "${PROJECT_BINARY_DIR}/cmake/copyright"
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: zpr\n"
+  "\n"
+  "Files: *\n"
+  "Copyright: ${zpr_copyright_holder}\n"
+  "License: Expat\n"
+  " ${zpr_license_text}\n")
+install(FILES "${PROJECT_BINARY_DIR}/cmake/copyright"
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zpr-monitor)
 
 # --- headers --------------------------------------------------------------
 
@@ -144,9 +170,10 @@ foreach(lib IN LISTS zpr_library_order zpr_reached)
 endforeach()
 list(REMOVE_DUPLICATES zpr_pkg_prefixes)
 
-# Always declared, whether or not today's archives use them all, so that a
-# tool linking zpr::common gets the suite's whole dependency set.
-set(zpr_pc_requires libcrypto libzstd liblz4 ncurses)
+# What the archives call: SHA-256 (libcrypto) and the codecs.  ncurses is
+# the monitor's alone; a tool that links only the library must not get it,
+# nor the feature macros its pkg-config file adds.
+set(zpr_pc_requires libcrypto libzstd liblz4)
 set(ZPR_CONFIG_PKG_MODULES "")
 foreach(prefix IN LISTS zpr_pkg_prefixes)
   set(module "${${prefix}_MODULE_NAME}")

@@ -1,9 +1,11 @@
 # Debian package of the monitor, the exporter and the common library,
 # built with `cpack -G DEB` in the build tree.  The runtime dependencies
-# come from dpkg-shlibdeps (libc6, libssl3, libzstd1, liblz4-1,
-# libncurses6, libtinfo6, and for zpr_exporter libprometheus-cpp-core1.0
-# and libprometheus-cpp-pull1.0, which holds civetweb); the -dev packages a tool
-# needs to link the library are suggested, and Prometheus is.
+# come from dpkg-shlibdeps (libc6, libgcc-s1, libstdc++6, libssl3,
+# libzstd1, liblz4-1, libncurses6, libtinfo6, and for zpr_exporter
+# libprometheus-cpp-core1.0 and libprometheus-cpp-pull1.0, which holds
+# civetweb); the -dev packages a tool needs to link the library are
+# suggested, and Prometheus is.  The licence goes with the installed tree
+# (ZprInstall.cmake), as share/doc/zpr-monitor/copyright.
 
 # The suite version "1.0.2-alpha027" becomes the Debian version
 # "1.0.2~alpha027", which sorts before the final 1.0.2.
@@ -41,7 +43,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
-  "libssl-dev, libzstd-dev, liblz4-dev, libncurses-dev, pkg-config, bash-completion, prometheus, prometheus-node-exporter")
+  "libssl-dev, libzstd-dev, liblz4-dev, pkg-config, bash-completion, prometheus, prometheus-node-exporter")
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_SOURCE_GENERATOR "TGZ")

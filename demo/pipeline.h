@@ -62,6 +62,7 @@ struct DemoStats {
   uint64_t update_ns;     // time spent in progress_update
   uint64_t updates;
   int level_last;
+  uint64_t pauses; // background mode: waits for the next duty cycle, all threads
 };
 
 // The defaults of zpr_demo: agent, 49152 blocks of 64 KiB (3 GiB), zstd 1..9 starting at 3,

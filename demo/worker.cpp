@@ -56,6 +56,9 @@ void demo_print_stats(const DemoConfig *cfg, const DemoStats *st) {
                      : 100.0 * static_cast<double>(st->update_ns) / static_cast<double>(st->run_ns);
   printf("stats: progress_update: %" PRIu64 " calls, %.2f us each, %.5f %% of the run\n",
          st->updates, per_block_us(st->update_ns, st->updates), share);
+  if (cfg->background)
+    printf("stats: background: duty %u..%u %%, %" PRIu64 " pauses\n", cfg->duty_min, cfg->duty_max,
+           st->pauses);
   fflush(stdout);
 }
 

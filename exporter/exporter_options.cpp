@@ -230,7 +230,7 @@ void exporter_print_help() {
          "  --format FORMAT       with --once: prometheus (default) or json\n"
          "  --state-file PATH     keep the last run of every job across restarts\n"
          "                        (--once only reads it)\n"
-         "  --help, --version\n"
+         "  --help, --version, --selftest\n"
          "\n"
          "Exit status: 0 stopped by SIGTERM or SIGINT (SIGHUP is logged and ignored), or\n"
          "--once done; 1 cannot listen, or --once cannot write standard output; 2 usage\n"

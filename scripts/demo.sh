@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The suite at work, on a fresh Debian machine, with one command:
-# installs what is missing, builds zpr_demo and zpr_monitor (Release,
-# build/release), starts a demo Proxmox orchestrator that runs three
-# backup agents one after another, and opens zpr_monitor on it through
-# discovery.  Quitting the monitor (q) stops the demo.
+# installs what is missing for the build (compiler, CMake, Ninja and the
+# libraries' -dev packages; no servers), builds zpr_demo and zpr_monitor
+# (Release, in build/demo, without the tests and benchmarks), starts a
+# demo Proxmox orchestrator that runs three backup agents one after
+# another, and opens zpr_monitor on it through discovery.  Quitting the
+# monitor (q) stops the demo.
 #
 #   scripts/demo.sh            live view of the orchestrator and its children
 #   scripts/demo.sh --two      two jobs at once: the selection box first
@@ -18,14 +20,15 @@ mode=live
 case "${1:-}" in
   --two) mode=two; shift ;;
   --dump) mode=dump; shift ;;
-  -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+  -h|--help) awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "$0"; exit 0 ;;
 esac
 
 # Installing and building report on standard error: standard output
 # carries only what the monitor prints (the dump, in --dump mode).
-build=${ZPR_DEMO_BUILD_DIR:-build/release}
-scripts/install-deps.sh >&2
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+build=${ZPR_DEMO_BUILD_DIR:-build/demo}
+scripts/install-deps.sh --demo >&2
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DZPR_BUILD_TESTS=OFF \
+  -DZPR_BUILD_BENCH=OFF >/dev/null
 cmake --build "$build" --target zpr_demo zpr_monitor >&2
 
 demo=$build/demo/zpr_demo

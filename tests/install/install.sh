@@ -3,7 +3,8 @@
 # find_package and with pkg-config, whose progress the installed zpr_monitor
 # dumps; the manual page formats cleanly and documents every option and dump
 # column; the bash completion offers the live pids; the Debian package holds
-# the same tree.  Runs under private_shm.sh.
+# the same tree, with the licence in Debian's copyright file.  Runs under
+# private_shm.sh.
 # usage: install.sh <build dir> <source dir> <work dir> <libdir> <c++ compiler>
 set -euo pipefail
 build=$1 src=$2 work=$3 libdir=$4 cxx=$5 head=$(cat "$2/tests/monitor/screens/dump_header.txt")
@@ -14,7 +15,9 @@ cmake --install "$build" --prefix staged >/dev/null && mv staged prefix && p=$wo
 ! grep -rlF -e "$src" -e "$build" "$p/$libdir/cmake" "$p/$libdir/pkgconfig" || fail "package files name the build"
 cmake -S "$src/tests/install/consumer" -B cm -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$p" >log &&
   cmake --build cm >log || { cat log; fail "find_package consumer"; }
-export PKG_CONFIG_PATH=$p/$libdir/pkgconfig # shellcheck disable=SC2046
+export PKG_CONFIG_PATH=$p/$libdir/pkgconfig
+[[ ! $(pkg-config --static --cflags --libs zpr) =~ curses|tinfo|-D ]] || fail "zpr.pc brings the monitor's ncurses"
+# shellcheck disable=SC2046
 "$cxx" -std=c++20 $(pkg-config --cflags zpr) -o pc "$src/tests/install/consumer/main.cpp" $(pkg-config --static --libs zpr)
 for tool in cm/consumer ./pc; do
   rm -f go && mkfifo go && exec 3<>go
@@ -47,6 +50,12 @@ deb=$(echo deb/*.deb) && dpkg-deb -x "$deb" root && depends=$(dpkg-deb -f "$deb"
 version=$(sed -nE 's/.*VERSION_STRING\[\] = "(.*)";/\1/p' "$src/lib/runtime/version.h")
 [[ $(dpkg-deb -f "$deb" Package Version) == "Package: zpr-monitor"$'\n'"Version: ${version/-/\~}-1" ]] ||
   fail "package fields"
-for d in libc6 libssl3 libzstd1 liblz4-1 libtinfo6 libncurses6; do grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "no $d"; done
+for d in libc6 libgcc-s1 libssl3 libzstd1 liblz4-1 libtinfo6 libncurses6; do
+  grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "no $d"
+done
 diff <(cd prefix && find . | sort) <(cd root/usr && find . | sort) || fail "the package differs from the installed tree"
+copyright=share/doc/zpr-monitor/copyright && cmp "prefix/$copyright" "root/usr/$copyright" || fail "package copyright"
+[[ $(head -3 "$src/LICENSE") == $'MIT License\n\nCopyright (c) '*' the zpr authors' ]] || fail "LICENSE"
+diff <(sed '1,4d' "$src/LICENSE") <(sed '1,/^License: Expat$/d; s/^ //; s/^\.$//' "prefix/$copyright") || fail "copyright lacks the licence"
+grep -qx "Copyright: $(sed -n 's/^Copyright (c) //p' "$src/LICENSE")" "prefix/$copyright" || fail "copyright holder"
 echo "install, man page, completion, package: ok"
