@@ -1,6 +1,7 @@
 #include "exporter/exporter_options.h"
 
 #include <arpa/inet.h>
+#include <pwd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,8 +18,9 @@ struct OptionDef {
 };
 
 constexpr OptionDef OPTIONS[] = {
-    {"--listen", true}, {"--textfile", true},   {"--interval", true}, {"--once", false},
-    {"--format", true}, {"--state-file", true}, {"--help", false},    {"--version", false},
+    {"--listen", true}, {"--textfile", true}, {"--interval", true},
+    {"--once", false},  {"--format", true},   {"--state-file", true},
+    {"--help", false},  {"--version", false}, {"--trust-user", true},
 };
 constexpr int OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
@@ -175,6 +177,30 @@ bool check_values(const Given &g, ExporterOptions *o, char *why, unsigned why_si
   return true;
 }
 
+// "USER[,USER...]": names or numeric uids.
+bool parse_users(const char *text, ExporterOptions *o, char *why, unsigned why_size) {
+  char list[256];
+  bool ok = strlen(text) < sizeof list;
+  snprintf(list, sizeof list, "%s", text);
+  char *save = nullptr;
+  for (char *user = strtok_r(list, ",", &save); ok && user != nullptr;
+       user = strtok_r(nullptr, ",", &save)) {
+    unsigned long uid = 0;
+    const bool numeric = parse_number(user, 0, UINT32_MAX - 1, &uid);
+    const passwd *pw = numeric ? nullptr : getpwnam(user);
+    ok = (numeric || pw != nullptr) && o->trusted_user_count < EXPORTER_MAX_TRUSTED_USERS;
+    if (ok)
+      o->trusted_users[o->trusted_user_count++] = numeric ? static_cast<uid_t>(uid) : pw->pw_uid;
+  }
+  if (!ok || o->trusted_user_count == 0) {
+    snprintf(why, why_size,
+             "invalid value '%s' for --trust-user (expected up to %zu user names or uids)", text,
+             EXPORTER_MAX_TRUSTED_USERS);
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char *why,
@@ -187,6 +213,9 @@ StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char
   static_assert(EXPORTER_DEFAULT_PORT == 10909, "the default address text names the port");
   if (!collect(argc, argv, &g, why, why_size) || !check_modes(g, &o, why, why_size) ||
       !check_values(g, &o, why, why_size))
+    return ST_INVAL;
+  const char *users = given(g, "--trust-user");
+  if (users != nullptr && !parse_users(users, &o, why, why_size))
     return ST_INVAL;
   o.help = given(g, "--help") != nullptr;
   o.version = given(g, "--version") != nullptr;
@@ -210,6 +239,9 @@ void exporter_print_help() {
          "  --format FORMAT       with --once: prometheus (default) or json\n"
          "  --state-file PATH     keep the last run of every job across restarts\n"
          "                        (--once only reads it)\n"
+         "  --trust-user USER[,USER...]  also count records owned by these users (the\n"
+         "                        user the backup tools run as); by default only root's\n"
+         "                        and the exporter's own\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 success, 1 failure (cannot listen or write), 2 usage error.\n",

@@ -5,7 +5,9 @@
 #include <malloc.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
@@ -45,19 +47,38 @@ bool wait_for_stop(const sigset_t &set, uint32_t seconds) {
   return sigtimedwait(&set, nullptr, &timeout) > 0;
 }
 
+// True when everything written to standard output so far reached it;
+// otherwise says so in one "error: " line.
+bool output_written() {
+  if (fflush(stdout) == 0 && ferror(stdout) == 0)
+    return true;
+  fprintf(stderr, "error: cannot write to standard output: %s\n",
+          strerror(errno != 0 ? errno : EIO));
+  return false;
+}
+
+// The records' owners to trust, and whether to follow /dev/shm between
+// collections (a service does; --once collects once).
+void configure(Service *s, const ExporterOptions &o, bool watch) {
+  s->collector.trusted.uids.assign(o.trusted_users, o.trusted_users + o.trusted_user_count);
+  s->collector.watch = watch;
+}
+
 int run_once(const ExporterOptions &o) {
   Service s;
   s.read_only = true;
+  configure(&s, o, false);
   service_start(&s, o.state_file, false);
   ModelPtr model = service_model(&s);
   std::string text = o.format == FORMAT_JSON ? json_document(*model) : exposition_text(*model);
   service_stop(&s);
   fwrite(text.data(), 1, text.size(), stdout);
-  return fflush(stdout) == 0 ? 0 : 1;
+  return output_written() ? 0 : 1;
 }
 
 int run_textfile(const ExporterOptions &o, const sigset_t &stop) {
   Service s;
+  configure(&s, o, true);
   service_start(&s, o.state_file, true);
   bool failed = false;
   do {
@@ -73,6 +94,7 @@ int run_textfile(const ExporterOptions &o, const sigset_t &stop) {
 
 int run_listen(const ExporterOptions &o, const sigset_t &stop) {
   Service s;
+  configure(&s, o, true);
   service_start(&s, o.state_file, true);
   auto collectable = std::make_shared<ServiceCollectable>(&s);
   std::unique_ptr<prometheus::Exposer> exposer;
@@ -100,7 +122,7 @@ int run_listen(const ExporterOptions &o, const sigset_t &stop) {
 int main(int argc, char **argv) {
   int early = version_selftest(argc, argv, "zpr_exporter");
   if (early >= 0)
-    return early;
+    return output_written() ? early : 1;
   log_init("zpr_exporter", LVL_INFO);
   ExporterOptions o;
   char why[256];
@@ -110,7 +132,7 @@ int main(int argc, char **argv) {
   }
   if (o.help) {
     exporter_print_help();
-    return 0;
+    return output_written() ? 0 : 1;
   }
   if (o.mode == MODE_ONCE)
     return run_once(o);
