@@ -30,7 +30,7 @@
 // Beyond this many segments new ones are not tracked: each costs a mapping
 // and its share of every model, and the service's memory limit is set for
 // this many.
-inline constexpr size_t COLLECTOR_MAX_JOBS = 10000;
+inline constexpr size_t COLLECTOR_MAX_JOBS = 2048;
 
 struct TrackedJob {
   const ProgressSegment *mapping;

@@ -223,14 +223,14 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
   }
 }
 
-// Beyond the last runs' limit the result that ended first goes, counted and
-// warned about once.
-TEST(ExporterTrust, LastRunsLimitEvictsTheOldest) {
+// Beyond its limits the exporter leaves segments out and drops the last
+// run that ended first, counting both and warning once about each.
+TEST(ExporterTrust, LimitsAreCountedAndWarnedOnce) {
   zt::TempDir dir;
   const std::string state = dir.path + "/state.json";
   json list = json::array();
-  for (int i = 0; i < 4096; i++)
-    list.push_back({{"job_name", "old-" + std::to_string(i)},
+  for (int i = 0; i < 4096; i++) // the last runs' documented limit
+    list.push_back({{"job_name", "old-" + std::to_string(1000 + i)},
                     {"tool", "agent"},
                     {"end_time", 1000 + i},
                     {"success", true},
@@ -238,16 +238,29 @@ TEST(ExporterTrust, LastRunsLimitEvictsTheOldest) {
                     {"bytes_raw", 0},
                     {"last_success_time", 1000 + i}});
   zt::write_file(state, json({{"version", 1}, {"last_runs", list}}).dump());
-  leftover(4300001, "new", STATE_FAILED, time(nullptr) - 10, 1000);
+  for (uint32_t i = 0; i <= 2048; i++) // one more than the segments' documented limit
+    leftover(4300000 + i, "new", STATE_FAILED, time(nullptr) - 10, 1000);
   const zt::RunResult r = once_json(state);
-  EXPECT_NE(r.err.find("WARN  more than 4096 jobs seen: the oldest last runs are dropped\n"), npos)
-      << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_NE(r.err.find("WARN  more than 2048 segments: the rest are left out\n"), npos) << r.err;
+  EXPECT_NE(r.err.find("WARN  more than 4096 jobs seen: the oldest last runs are dropped\n"), npos);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2);
   const json doc = json::parse(r.out);
-  EXPECT_EQ(doc["exporter"]["last_runs_evicted"], 1);
+  EXPECT_EQ(doc["exporter"]["segments_left_out"]["limit"], 1);
+  EXPECT_EQ(doc["exporter"]["last_runs_evicted"], 1); // one name for all: one run more
   ASSERT_EQ(doc["last_runs"].size(), 4096u);
-  EXPECT_EQ(doc["last_runs"][0]["job_name"], "new"); // sorted by name: old-0 went
-  EXPECT_EQ(doc["last_runs"][1]["job_name"], "old-1");
+  EXPECT_EQ(doc["last_runs"][0]["job_name"], "new");
+  EXPECT_EQ(doc["last_runs"][1]["job_name"], "old-1001"); // sorted by name: old-1000 went
+}
+
+// Output that cannot be written is an error, not a success.
+TEST(ExporterTrust, LostOutputIsAnError) {
+  for (const char *args : {"--once", "--once --format json", "--help", "--version"}) {
+    SCOPED_TRACE(args);
+    const zt::RunResult r =
+        zt::run_program("/bin/sh", {"-c", EXPORTER + " " + args + " > /dev/full"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: cannot write to standard output: No space left on device\n");
+  }
 }
 
 // Only records of root, of the exporter's own user and of users it is told
