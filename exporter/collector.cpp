@@ -130,8 +130,14 @@ void record_end(Collector *c, const TrackedJob &t, double now) {
   double end = start + duration;
   if (!final && t.change_seen)
     end = std::max(end, t.last_change_time);
-  LastRun run{utf8_text(r.name, sizeof r.name), tool_label(r.tool), start,       std::min(end, now),
-              final && r.state == STATE_DONE,   duration,           r.bytes_raw, 0};
+  LastRun run{.job_name = utf8_text(r.name, sizeof r.name),
+              .tool = tool_label(r.tool),
+              .start_time = start,
+              .end_time = std::min(end, now),
+              .success = final && r.state == STATE_DONE,
+              .duration_s = duration,
+              .bytes_raw = r.bytes_raw,
+              .last_success_time = 0};
   const uint64_t evicted = c->runs_evicted;
   if (last_runs_record(&c->last_runs, run, &c->runs_evicted))
     c->last_runs_changed = true;

@@ -96,9 +96,9 @@ AttachResult segment_attach(uint32_t pid, const TrustedOwners &trusted, Attached
   const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0)
     return errno == EACCES || errno == EPERM ? ATTACH_UNREADABLE : ATTACH_NOT_READY;
+  // The owner first: an untrusted object is never retried, whatever its size.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      st.st_size < static_cast<off_t>(PROGRESS_SEGMENT_SIZE)) {
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     return ATTACH_NOT_READY;
   }
@@ -107,6 +107,10 @@ AttachResult segment_attach(uint32_t pid, const TrustedOwners &trusted, Attached
     close(fd);
     *out = a;
     return ATTACH_UNTRUSTED;
+  }
+  if (st.st_size < static_cast<off_t>(PROGRESS_SEGMENT_SIZE)) {
+    close(fd);
+    return ATTACH_NOT_READY;
   }
   // Mapped from the descriptor that was checked: the owner and identity are
   // those of the object mapped, whatever happens to the name meanwhile.
