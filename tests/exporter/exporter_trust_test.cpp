@@ -142,7 +142,7 @@ TEST(ExporterTrust, RunsShorterThanACollectionAreRecorded) {
 // figure is bounded so the state file stays readable, and a state file that
 // cannot be written yet is written once it can.
 TEST(ExporterTrust, LeftoversAcrossRestartsAndStateFileRetries) {
-  const int64_t t0 = time(nullptr) - 1000;
+  const int64_t t0 = 1700000000;
   leftover(4300001, "vm-1", STATE_DONE, t0 + 10, 1000);
   leftover(4300002, "vm-1", STATE_RUNNING, t0, 5000); // killed, before the success
   leftover(4300003, "done", STATE_DONE, t0, 2500);
@@ -161,25 +161,13 @@ TEST(ExporterTrust, LeftoversAcrossRestartsAndStateFileRetries) {
   EXPECT_EQ(r.err, "");
   json runs = json::parse(r.out)["last_runs"];
   ASSERT_EQ(runs.size(), 3u) << runs;
-  const double absurd_end = runs[0]["end_time"];
-  EXPECT_GE(absurd_end, t0);
-  EXPECT_LE(absurd_end, static_cast<double>(time(nullptr)));
+  EXPECT_NEAR(runs[0]["end_time"].get<double>(), time(nullptr), 600); // when it was seen
   EXPECT_EQ(runs[0]["duration_seconds"], 999999999999999.0);
   EXPECT_EQ(runs[0]["success"], false);
-  EXPECT_EQ(runs[1], json({{"job_name", "done"},
-                           {"tool", "agent"},
-                           {"end_time", t0 + 2.5},
-                           {"success", true},
-                           {"duration_seconds", 2.5},
-                           {"bytes_raw", 0},
-                           {"last_success_time", t0 + 2.5}}));
-  EXPECT_EQ(runs[2], json({{"job_name", "vm-1"},
-                           {"tool", "agent"},
-                           {"end_time", t0 + 11},
-                           {"success", true},
-                           {"duration_seconds", 1},
-                           {"bytes_raw", 0},
-                           {"last_success_time", t0 + 11}}));
+  EXPECT_EQ(runs[1], json::parse(R"({"job_name": "done", "tool": "agent", "end_time": 1700000002.5,
+    "success": true, "duration_seconds": 2.5, "bytes_raw": 0, "last_success_time": 1700000002.5})"));
+  EXPECT_EQ(runs[2], json::parse(R"({"job_name": "vm-1", "tool": "agent", "end_time": 1700000011,
+    "success": true, "duration_seconds": 1, "bytes_raw": 0, "last_success_time": 1700000011})"));
 }
 
 // A state file that cannot be used is kept aside before anything replaces
@@ -196,8 +184,6 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
     bool kept_aside;
   } rows[] = {
       {"not JSON", "{\"version\": 1,", false, ": not a JSON object; kept as ", 0, true},
-      {"another version", "{\"version\": 2, \"last_runs\": []}", false, ": not version 1; kept as ",
-       0, true},
       {"a directory", "", false, ": read error; kept as ", 0, true},
       {"another user's", "{}", true, ": Permission denied; kept as ", 0, true},
       {"damaged entries",
