@@ -239,9 +239,9 @@ void exporter_print_help() {
          "  --format FORMAT       with --once: prometheus (default) or json\n"
          "  --state-file PATH     keep the last run of every job across restarts\n"
          "                        (--once only reads it)\n"
-         "  --trust-user USER[,USER...]  also count records owned by these users (the\n"
-         "                        user the backup tools run as); by default only root's\n"
-         "                        and the exporter's own\n"
+         "  --trust-user USERS    also count the records of these users (names or uids,\n"
+         "                        comma-separated: the user the backup tools run as);\n"
+         "                        by default only root's and the exporter's own count\n"
          "  --help, --version\n"
          "\n"
          "Exit status: 0 success, 1 failure (cannot listen or write), 2 usage error.\n",
