@@ -1,10 +1,13 @@
 // zpr_exporter's costs with many live segments, beside the anchor every
 // operator already runs, prometheus-node-exporter, started on 127.0.0.1 in
-// the same run: the median latency of one scrape of each (1000 segments),
-// the exporter's resident memory, and its CPU time per minute with no
-// scrapes and 10 segments.  Targets: faster than node_exporter, below
-// 20 MiB, below 0.1 % of a core.  Run through exporter_bench.sh, which
-// gives it a private /dev/shm.
+// the same run: the median latency of one scrape of each (100 and 1000
+// segments), the exporter's resident memory, its resident memory with as
+// many records as it tracks at most (crafted records of ended processes,
+// each still named), and its CPU time per minute with no scrapes and 10
+// segments.  Targets: faster than node_exporter with 100 segments, below
+// 20 MiB with 1000, the limit within the unit's MemoryMax, below 0.1 % of
+// a core.  Run through exporter_bench.sh, which gives it a private
+// /dev/shm.
 //
 //   exporter_bench <zpr_exporter> [cpu seconds (60)] [segments (1000)]
 #include <arpa/inet.h>
@@ -26,6 +29,10 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include "exporter/collector.h"
 #include "progress/writer.h"
 
 namespace {
@@ -219,6 +226,42 @@ void measure_scrapes(const std::string &exporter, int n, const char *err_path) {
   stop_all(&writers);
 }
 
+// Resident memory with COLLECTOR_MAX_JOBS records: crafted ones, of pids
+// no process can have, so no writer process is needed for each.
+void measure_cap(const std::string &exporter, const char *err_path) {
+  const uint32_t first = 4300000; // above the kernel's largest pid
+  for (uint32_t i = 0; i < COLLECTOR_MAX_JOBS; i++) {
+    ProgressSegment r{};
+    r.magic = PROGRESS_MAGIC;
+    r.version = PROGRESS_VERSION;
+    r.pid = first + i;
+    r.state = STATE_RUNNING;
+    r.start_wall = time(nullptr);
+    snprintf(r.name, sizeof r.name, "bench-vm-%u", i);
+    snprintf(r.path, sizeof r.path, "/dev/bench/%u", i);
+    char name[64];
+    snprintf(name, sizeof name, "/zpr_progress.%u", r.pid);
+    int fd = shm_open(name, O_CREAT | O_RDWR | O_TRUNC, 0600);
+    if (fd < 0 || pwrite(fd, &r, sizeof r, 0) != static_cast<ssize_t>(sizeof r))
+      exit(1);
+    close(fd);
+  }
+  pid_t ours = spawn({exporter, "--listen", "127.0.0.1:0"}, err_path);
+  const int port = exporter_port(err_path);
+  std::this_thread::sleep_for(std::chrono::seconds(5)); // collections of the whole set
+  for (int i = 0; i < 5; i++)
+    scrape(port);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  printf("resident memory, %zu records (the limit): %ld KiB after 5 scrapes, %ld KiB peak\n",
+         COLLECTOR_MAX_JOBS, status_kib(ours, "VmRSS:"), status_kib(ours, "VmHWM:"));
+  end(ours);
+  for (uint32_t i = 0; i < COLLECTOR_MAX_JOBS; i++) {
+    char name[64];
+    snprintf(name, sizeof name, "/zpr_progress.%u", first + i);
+    shm_unlink(name);
+  }
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -234,6 +277,7 @@ int main(int argc, char **argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0); // nothing buffered is copied into the forks
   for (int n : {segments / 10, segments})
     measure_scrapes(exporter, n, err_path);
+  measure_cap(exporter, err_path);
 
   std::vector<pid_t> writers;
   pid_t ours;

@@ -1,6 +1,7 @@
 #include "exporter/exporter_options.h"
 
 #include <arpa/inet.h>
+#include <pwd.h>
 
 #include <array>
 #include <cerrno>
@@ -19,8 +20,9 @@ struct OptionDef {
 };
 
 constexpr OptionDef OPTIONS[] = {
-    {"--listen", true}, {"--textfile", true},   {"--interval", true}, {"--once", false},
-    {"--format", true}, {"--state-file", true}, {"--help", false},    {"--version", false},
+    {"--listen", true}, {"--textfile", true}, {"--interval", true},
+    {"--once", false},  {"--format", true},   {"--state-file", true},
+    {"--help", false},  {"--version", false}, {"--trust-user", true},
 };
 constexpr int OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
@@ -191,6 +193,30 @@ bool check_values(const Given &g, ExporterOptions *o, char *why, unsigned why_si
   return true;
 }
 
+// "USER[,USER...]": names or numeric uids.
+bool parse_users(const char *text, ExporterOptions *o, char *why, unsigned why_size) {
+  char list[256];
+  bool ok = strlen(text) < sizeof list;
+  snprintf(list, sizeof list, "%s", text);
+  char *save = nullptr;
+  for (char *user = strtok_r(list, ",", &save); ok && user != nullptr;
+       user = strtok_r(nullptr, ",", &save)) {
+    unsigned long uid = 0;
+    const bool numeric = parse_number(user, 0, UINT32_MAX - 1, &uid);
+    const passwd *pw = numeric ? nullptr : getpwnam(user);
+    ok = (numeric || pw != nullptr) && o->trusted_user_count < EXPORTER_MAX_TRUSTED_USERS;
+    if (ok)
+      o->trusted_users[o->trusted_user_count++] = numeric ? static_cast<uid_t>(uid) : pw->pw_uid;
+  }
+  if (!ok || o->trusted_user_count == 0) {
+    snprintf(why, why_size,
+             "invalid value '%s' for --trust-user (expected up to %zu user names or uids)", text,
+             EXPORTER_MAX_TRUSTED_USERS);
+    return false;
+  }
+  return true;
+}
+
 } // namespace
 
 StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char *why,
@@ -203,6 +229,9 @@ StatusCode exporter_parse_args(int argc, char **argv, ExporterOptions *out, char
   static_assert(EXPORTER_DEFAULT_PORT == 10909, "the default address text names the port");
   if (!collect(argc, argv, &g, why, why_size) || !check_modes(g, &o, why, why_size) ||
       !check_values(g, &o, why, why_size))
+    return ST_INVAL;
+  const char *users = given(g, "--trust-user");
+  if (users != nullptr && !parse_users(users, &o, why, why_size))
     return ST_INVAL;
   o.help = given(g, "--help") != nullptr;
   o.version = given(g, "--version") != nullptr;
@@ -230,6 +259,9 @@ void exporter_print_help() {
          "  --format FORMAT       with --once: prometheus (default) or json\n"
          "  --state-file PATH     keep the last run of every job across restarts\n"
          "                        (--once only reads it)\n"
+         "  --trust-user USERS    also count the records of these users (names or uids,\n"
+         "                        comma-separated: the user the backup tools run as);\n"
+         "                        by default only root's and the exporter's own count\n"
          "  --help, --version, --selftest\n"
          "\n"
          "Exit status: 0 stopped by SIGTERM or SIGINT (SIGHUP is logged and ignored), or\n"

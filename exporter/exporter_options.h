@@ -2,6 +2,9 @@
 // unknown option, a bad number or two modes at once is a usage error.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <cstdint>
 
 #include "runtime/status.h"
@@ -10,6 +13,7 @@
 // port /etc/services names, nor the kernel's ephemeral range.
 inline constexpr uint16_t EXPORTER_DEFAULT_PORT = 10909;
 inline constexpr uint32_t EXPORTER_DEFAULT_INTERVAL_S = 15;
+inline constexpr size_t EXPORTER_MAX_TRUSTED_USERS = 16;
 
 enum ExporterMode : uint8_t { MODE_LISTEN, MODE_TEXTFILE, MODE_ONCE };
 enum ExporterFormat : uint8_t { FORMAT_PROMETHEUS, FORMAT_JSON };
@@ -22,6 +26,8 @@ struct ExporterOptions {
   const char *textfile;    // points into argv
   const char *state_file;  // null: last runs kept in memory only
   uint32_t interval_s;     // textfile rewrite period
+  uid_t trusted_users[EXPORTER_MAX_TRUSTED_USERS]; // owners whose records count besides
+  size_t trusted_user_count;                       // root and the exporter's own user
   bool help;
   bool version;
 };

@@ -110,18 +110,18 @@ Labels with(const Labels &base, std::initializer_list<ClientMetric::Label> more)
   return l;
 }
 
-// Per-job series carry only the pid: labels cost a scrape most of its time
-// (the serializer writes label values a character at a time), so the job's
-// identity is written once, on zpr_job_info, and joined in queries.
+// Every per-job series carries the pid (which keeps two jobs of one name
+// apart), the job's name and its tool: operators look for a job by name.
+// The rest of its identity is written once, on zpr_job_info.
 Labels job_labels(const JobView &j) {
   char pid[16];
   snprintf(pid, sizeof pid, "%u", j.pid);
-  return {{"pid", pid}};
+  return {{"pid", pid}, {"job_name", j.job_name}, {"tool", tool_label(j.record.tool)}};
 }
 
 void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<Labels> &base) {
   MetricFamily info = family("zpr_job_info",
-                             "A job's identity: its name, tool, backup type, its orchestrator's "
+                             "The rest of a job's identity: its backup type, its orchestrator's "
                              "pid (empty: none) and its path.",
                              MetricType::Gauge, m.jobs.size());
   MetricFamily state = family("zpr_job_state",
@@ -134,9 +134,7 @@ void add_info(std::vector<MetricFamily> *out, const Model &m, const std::vector<
     const JobView &j = m.jobs[i];
     std::string orchestrator = j.orchestrator_pid != 0 ? std::to_string(j.orchestrator_pid) : "";
     add(&info,
-        with(base[i], {{"job_name", j.job_name},
-                       {"tool", tool_label(j.record.tool)},
-                       {"backup_type", type_label(j.record.backup_type)},
+        with(base[i], {{"backup_type", type_label(j.record.backup_type)},
                        {"orchestrator_pid", orchestrator},
                        {"path", j.path}}),
         1);
@@ -238,12 +236,28 @@ void add_health(std::vector<MetricFamily> *out, const CollectorHealth &h) {
        MetricType::Counter, num(h.snapshot_failures)},
       {"zpr_exporter_collections_total", "Collections since the exporter started.",
        MetricType::Counter, num(h.collections)},
+      {"zpr_exporter_last_runs_evicted_total",
+       "Last runs dropped because more jobs were seen than the exporter keeps.",
+       MetricType::Counter, num(h.runs_evicted)},
+      {"zpr_exporter_scan_failures_total",
+       "Collections that could not list /dev/shm (new segments unseen).", MetricType::Counter,
+       num(h.scan_failures)},
   };
   for (const Row &row : rows) {
     MetricFamily f = family(row.name, row.help, row.type, 1);
     add(&f, {}, row.value);
     out->push_back(std::move(f));
   }
+  static_assert(LEFT_OUT_REASONS == 3, "a reason label per reason");
+  MetricFamily left = family("zpr_exporter_segments_left_out",
+                             "Segments in /dev/shm not tracked at the last collection: beyond the "
+                             "exporter's limit, not readable by its user, or owned by a user "
+                             "that is not trusted.",
+                             MetricType::Gauge, LEFT_OUT_REASONS);
+  const char *reasons[LEFT_OUT_REASONS] = {"limit", "unreadable", "untrusted"};
+  for (int r = 0; r < LEFT_OUT_REASONS; r++)
+    add(&left, {{"reason", reasons[r]}}, num(h.left_out[r]));
+  out->push_back(std::move(left));
   MetricFamily build =
       family("zpr_exporter_build_info", "The exporter's version.", MetricType::Gauge, 1);
   add(&build, {{"version", VERSION_STRING}}, 1);

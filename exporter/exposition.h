@@ -4,12 +4,11 @@
 //
 // Names follow the Prometheus conventions: the zpr_ prefix, base units
 // (bytes, seconds, ratios 0..1), _total for counters, _timestamp_seconds
-// for points in time, _info for metadata.  Per-job series carry only pid
-// (unique per collection whatever the records say); the job's name, tool
-// and the rest of its identity are on zpr_job_info alone, joined in
-// queries with `* on (pid) group_left (job_name, tool) zpr_job_info`.
-// Last runs carry job_name and tool.  Label values are record texts in
-// printable form.  No label is called job or instance.
+// for points in time, _info for metadata.  Per-job series carry pid
+// (unique per collection whatever the records say), job_name and tool;
+// the rest of a job's identity (backup type, orchestrator pid, path) is on
+// zpr_job_info alone.  Last runs carry job_name and tool.  Label values are
+// record texts as UTF-8.  No label is called job or instance.
 #pragma once
 
 #include <string>

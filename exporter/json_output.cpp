@@ -81,8 +81,13 @@ std::string json_document(const Model &model) {
               {"exporter",
                {{"collection_seconds", h.duration_s},
                 {"segments", h.segments},
+                {"segments_left_out",
+                 {{"limit", h.left_out[LEFT_OUT_LIMIT]},
+                  {"unreadable", h.left_out[LEFT_OUT_UNREADABLE]},
+                  {"untrusted", h.left_out[LEFT_OUT_UNTRUSTED]}}},
+                {"last_runs_evicted", h.runs_evicted},
                 {"snapshot_failures", h.snapshot_failures}}}};
-  // Every text is printable ASCII already; replace keeps dump() from
-  // throwing whatever happens.
+  // Every text is valid UTF-8 already; replace keeps dump() from throwing
+  // whatever happens.
   return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }

@@ -2,7 +2,7 @@
 //   {"version": 1, "timestamp": <seconds>, "jobs": [...], "last_runs": [...],
 //    "exporter": {...}}
 // snake_case names, base units (bytes, seconds, ratios 0..1), null for a
-// figure that is not known.  Texts are the records' in printable form.
+// figure that is not known.  Texts are the records' as UTF-8.
 #pragma once
 
 #include <string>

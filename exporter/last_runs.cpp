@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "exporter/atomic_file.h"
+#include "runtime/log.h"
 
 namespace {
 
@@ -16,39 +17,36 @@ using nlohmann::json;
 // Far above LAST_RUNS_MAX entries of at most about 500 bytes.
 constexpr size_t LAST_RUNS_MAX_FILE_BYTES = 16u << 20;
 
-// Texts in the file were printable ASCII when written; anything else means
-// the file is not ours.
-bool printable_ascii(const std::string &s, size_t max_len) {
-  if (s.size() > max_len)
-    return false;
-  return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-}
-
+// The parser has checked that texts are UTF-8; a record's name of 64 bytes
+// takes at most 192 (each byte of it U+FFFD).
 bool get_string(const json &j, const char *key, size_t max_len, std::string *out) {
   auto it = j.find(key);
-  if (it == j.end() || !it->is_string())
+  if (it == j.end() || !it->is_string() || it->get_ref<const std::string &>().size() > max_len)
     return false;
-  const std::string &s = it->get_ref<const std::string &>();
-  if (!printable_ascii(s, max_len))
-    return false;
-  *out = s;
+  *out = it->get<std::string>();
   return true;
+}
+
+bool in_range(double v) { return v >= 0 && v < LAST_RUNS_VALUE_LIMIT; } // false for NaN
+
+// Into [0, LAST_RUNS_VALUE_LIMIT).
+double bounded(double v) {
+  return in_range(v) ? v : v >= LAST_RUNS_VALUE_LIMIT ? LAST_RUNS_VALUE_LIMIT - 1 : 0;
 }
 
 bool get_number(const json &j, const char *key, double *out) {
   auto it = j.find(key);
-  if (it == j.end() || !it->is_number())
+  if (it == j.end() || !it->is_number() || !in_range(it->get<double>()))
     return false;
-  double v = it->get<double>();
-  if (!(v >= 0 && v < 1e15)) // also rejects NaN
-    return false;
-  *out = v;
+  *out = it->get<double>();
   return true;
 }
 
 bool parse_entry(const json &e, LastRun *r) {
   if (!e.is_object() || !get_string(e, "job_name", 256, &r->job_name) ||
-      !get_string(e, "tool", 16, &r->tool) || !get_number(e, "end_time", &r->end_time) ||
+      !get_string(e, "tool", 16, &r->tool) ||
+      (e.contains("start_time") && !get_number(e, "start_time", &r->start_time)) ||
+      !get_number(e, "end_time", &r->end_time) ||
       !get_number(e, "duration_seconds", &r->duration_s) ||
       !get_number(e, "last_success_time", &r->last_success_time))
     return false;
@@ -61,7 +59,8 @@ bool parse_entry(const json &e, LastRun *r) {
   return true;
 }
 
-StatusCode parse_document(const std::string &text, LastRuns *out, char *why, size_t why_size) {
+StatusCode parse_document(const char *path, const std::string &text, LastRuns *out, char *why,
+                          size_t why_size) {
   json doc = json::parse(text, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) {
     snprintf(why, why_size, "not a JSON object");
@@ -79,31 +78,63 @@ StatusCode parse_document(const std::string &text, LastRuns *out, char *why, siz
     return ST_CORRUPT;
   }
   LastRuns runs;
-  for (const json &e : *list) {
+  size_t damaged = 0;
+  size_t first_damaged = 0;
+  for (size_t i = 0; i < list->size(); i++) {
     LastRun r{};
-    if (!parse_entry(e, &r)) {
-      snprintf(why, why_size, "damaged entry %zu", runs.size() + 1);
-      return ST_CORRUPT;
+    if (parse_entry((*list)[i], &r)) {
+      runs[{r.job_name, r.tool}] = r;
+    } else if (damaged++ == 0) {
+      first_damaged = i + 1;
     }
-    runs[{r.job_name, r.tool}] = r;
   }
+  if (damaged != 0)
+    log_msg(LVL_WARN, "state file %s: %zu damaged entr%s skipped (the first: entry %zu)", path,
+            damaged, damaged == 1 ? "y" : "ies", first_damaged);
   *out = std::move(runs);
   return ST_OK;
 }
 
+// Keeps an unusable file aside as "<path>.bad" and says so after the reason.
+void keep_aside(const char *path, char *why, size_t why_size) {
+  const std::string bad = std::string(path) + ".bad";
+  const size_t len = strlen(why);
+  if (rename(path, bad.c_str()) == 0)
+    snprintf(why + len, why_size - len, "; kept as %s", bad.c_str());
+  else
+    snprintf(why + len, why_size - len, "; cannot keep it as %s: %s", bad.c_str(), strerror(errno));
+}
+
 } // namespace
 
-void last_runs_record(LastRuns *runs, const std::string &job_name, const std::string &tool,
-                      double end_time, bool success, double duration_s, uint64_t bytes_raw) {
-  LastRun &r = (*runs)[{job_name, tool}];
-  double last_success = success ? end_time : r.last_success_time;
-  r = LastRun{job_name, tool, end_time, success, duration_s, bytes_raw, last_success};
+bool last_runs_record(LastRuns *runs, LastRun run, uint64_t *evicted) {
+  run.start_time = bounded(run.start_time);
+  run.end_time = bounded(run.end_time);
+  run.duration_s = bounded(run.duration_s);
+  auto [it, added] = runs->try_emplace({run.job_name, run.tool}, run);
+  LastRun &r = it->second;
+  if (!added) {
+    if (r.start_time == run.start_time && r.duration_s == run.duration_s)
+      return false; // this run, seen again (a leftover after a restart)
+    if (run.end_time < r.end_time) {
+      if (!run.success || run.end_time <= r.last_success_time)
+        return false;
+      r.last_success_time = run.end_time;
+      return true;
+    }
+    run.last_success_time = r.last_success_time;
+    r = run;
+  }
+  if (r.success)
+    r.last_success_time = r.end_time;
   if (runs->size() <= LAST_RUNS_MAX)
-    return;
+    return true;
   auto oldest = std::min_element(runs->begin(), runs->end(), [](const auto &a, const auto &b) {
     return a.second.end_time < b.second.end_time;
   });
   runs->erase(oldest);
+  (*evicted)++;
+  return true;
 }
 
 std::vector<LastRun> last_runs_list(const LastRuns &runs) {
@@ -119,6 +150,8 @@ StatusCode last_runs_load(const char *path, LastRuns *out, char *why, size_t why
   if (f == nullptr) {
     bool missing = errno == ENOENT;
     snprintf(why, why_size, "%s", missing ? "no such file" : strerror(errno));
+    if (!missing)
+      keep_aside(path, why, why_size);
     return missing ? ST_NOTFOUND : ST_IO;
   }
   std::string text;
@@ -128,15 +161,18 @@ StatusCode last_runs_load(const char *path, LastRuns *out, char *why, size_t why
     text.append(buf, n);
   bool failed = ferror(f) != 0;
   fclose(f);
-  if (failed) {
+  StatusCode st = ST_IO;
+  if (failed)
     snprintf(why, why_size, "read error");
-    return ST_IO;
-  }
-  if (text.size() >= LAST_RUNS_MAX_FILE_BYTES) {
+  else if (text.size() >= LAST_RUNS_MAX_FILE_BYTES)
     snprintf(why, why_size, "too large");
-    return ST_CORRUPT;
+  else
+    st = parse_document(path, text, out, why, why_size);
+  if (st != ST_OK) {
+    keep_aside(path, why, why_size);
+    return failed ? ST_IO : ST_CORRUPT;
   }
-  return parse_document(text, out, why, why_size);
+  return ST_OK;
 }
 
 StatusCode last_runs_save(const char *path, const LastRuns &runs) {
@@ -144,11 +180,13 @@ StatusCode last_runs_save(const char *path, const LastRuns &runs) {
   for (const auto &[key, r] : runs)
     list.push_back({{"job_name", r.job_name},
                     {"tool", r.tool},
+                    {"start_time", r.start_time},
                     {"end_time", r.end_time},
                     {"success", r.success},
                     {"duration_seconds", r.duration_s},
                     {"bytes_raw", r.bytes_raw},
                     {"last_success_time", r.last_success_time}});
   json doc = {{"version", LAST_RUNS_FILE_VERSION}, {"last_runs", std::move(list)}};
-  return atomic_file_write(path, doc.dump(1) + "\n", true);
+  return atomic_file_write(path, doc.dump(1, ' ', false, json::error_handler_t::replace) + "\n",
+                           true);
 }

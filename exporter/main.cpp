@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,15 +52,33 @@ bool wait_for_stop(const sigset_t &set, uint32_t seconds) {
   }
 }
 
+// True when everything written to standard output so far reached it;
+// otherwise says so in one "error: " line.
+bool output_written() {
+  if (fflush(stdout) == 0 && ferror(stdout) == 0)
+    return true;
+  fprintf(stderr, "error: cannot write to standard output: %s\n",
+          strerror(errno != 0 ? errno : EIO));
+  return false;
+}
+
+// The records' owners to trust, and whether to follow /dev/shm between
+// collections (a service does; --once collects once).
+void configure(Service *s, const ExporterOptions &o, bool watch) {
+  s->collector.trusted.uids.assign(o.trusted_users, o.trusted_users + o.trusted_user_count);
+  s->collector.watch = watch;
+}
+
 int run_once(const ExporterOptions &o) {
   Service s;
   s.read_only = true;
+  configure(&s, o, false);
   service_start(&s, o.state_file, false);
   ModelPtr model = service_model(&s);
   std::string text = o.format == FORMAT_JSON ? json_document(*model) : exposition_text(*model);
   service_stop(&s);
   fwrite(text.data(), 1, text.size(), stdout);
-  return fflush(stdout) == 0 ? 0 : 1;
+  return output_written() ? 0 : 1;
 }
 
 // Writes the textfile; a failure is logged when it begins, with its cause.
@@ -75,6 +94,7 @@ void publish(const char *path, const Model &model, bool *failed) {
 
 int run_textfile(const ExporterOptions &o, const sigset_t &signals) {
   Service s;
+  configure(&s, o, true);
   service_start(&s, o.state_file, true);
   bool failed = false;
   do {
@@ -100,6 +120,7 @@ int run_listen(const ExporterOptions &o, const sigset_t &signals) {
     return 1;
   }
   Service s;
+  configure(&s, o, true);
   service_start(&s, o.state_file, true);
   auto collectable = std::make_shared<ServiceCollectable>(&s);
   exposer->RegisterCollectable(collectable);
@@ -131,7 +152,8 @@ int main(int argc, char **argv) {
   log_init("zpr_exporter", LVL_INFO);
   if (opt_flag(argc, argv, "--version", nullptr) || opt_flag(argc, argv, "--selftest", nullptr)) {
     exporter_warn_unknown(argc, argv);
-    return version_selftest(argc, argv, "zpr_exporter");
+    const int status = version_selftest(argc, argv, "zpr_exporter");
+    return output_written() ? status : 1;
   }
   ExporterOptions o;
   char why[256];
@@ -141,7 +163,7 @@ int main(int argc, char **argv) {
   }
   if (o.help) {
     exporter_print_help();
-    return 0;
+    return output_written() ? 0 : 1;
   }
   if (!directories_exist(o))
     return 2;

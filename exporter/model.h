@@ -51,7 +51,7 @@ struct JobView {
   uint32_t pid;              // the pid its segment is named after: unique per model
   uint32_t orchestrator_pid; // the orchestrator whose current child it is; 0: none
   JobFigures record;         // from the last consistent snapshot
-  std::string job_name;      // record texts in printable form (printable_text)
+  std::string job_name;      // record texts as UTF-8 (each invalid byte U+FFFD)
   std::string path;
   std::string message;
   bool alive;                // its process exists (and is no zombie)
@@ -64,20 +64,32 @@ struct JobView {
 struct LastRun {
   std::string job_name;
   std::string tool;
-  double end_time; // wall seconds
-  bool success;    // DONE; a FAILED record or a vanished process is not
+  double start_time; // wall seconds, from the record: with the duration, which run this was
+  double end_time;   // wall seconds
+  bool success;      // DONE; a FAILED record or a vanished process is not
   double duration_s;
   uint64_t bytes_raw;
   double last_success_time; // wall seconds of the last successful run; 0: none known
 };
 
+// Why a segment in /dev/shm is not tracked.
+enum LeftOutReason : uint8_t {
+  LEFT_OUT_LIMIT,      // beyond the collector's limit of segments
+  LEFT_OUT_UNREADABLE, // may not be opened by the exporter's user
+  LEFT_OUT_UNTRUSTED,  // owned by a user that is not trusted
+  LEFT_OUT_REASONS
+};
+
 // The exporter's own health.
 struct CollectorHealth {
-  double collected_at;        // wall seconds of the end of the collection
-  double duration_s;          // how long it took
-  uint64_t segments;          // segments tracked after it
-  uint64_t snapshot_failures; // snapshots that failed since start (counter)
-  uint64_t collections;       // collections since start (counter)
+  double collected_at;                 // wall seconds of the end of the collection
+  double duration_s;                   // how long it took
+  uint64_t segments;                   // segments tracked after it
+  uint64_t snapshot_failures;          // snapshots that failed since start (counter)
+  uint64_t collections;                // collections since start (counter)
+  uint64_t left_out[LEFT_OUT_REASONS]; // segments seen but not tracked, at this collection
+  uint64_t runs_evicted;               // last runs dropped at their limit (counter)
+  uint64_t scan_failures;              // collections that could not list /dev/shm (counter)
 };
 
 struct Model {
