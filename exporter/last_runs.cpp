@@ -1,5 +1,7 @@
 #include "exporter/last_runs.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -96,10 +98,15 @@ StatusCode parse_document(const char *path, const std::string &text, LastRuns *o
 }
 
 // Keeps an unusable file aside as "<path>.bad" and says so after the reason.
+// Anything but a regular file (a directory in its place) is an operator's
+// to move: saves fail, and say why, until it is gone.
 void keep_aside(const char *path, char *why, size_t why_size) {
   const std::string bad = std::string(path) + ".bad";
   const size_t len = strlen(why);
-  if (rename(path, bad.c_str()) == 0)
+  struct stat st;
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode))
+    snprintf(why + len, why_size - len, "; not a regular file, left as it is");
+  else if (rename(path, bad.c_str()) == 0)
     snprintf(why + len, why_size - len, "; kept as %s", bad.c_str());
   else
     snprintf(why + len, why_size - len, "; cannot keep it as %s: %s", bad.c_str(), strerror(errno));
@@ -159,11 +166,12 @@ StatusCode last_runs_load(const char *path, LastRuns *out, char *why, size_t why
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, f)) > 0 && text.size() < LAST_RUNS_MAX_FILE_BYTES)
     text.append(buf, n);
+  const int read_errno = errno;
   bool failed = ferror(f) != 0;
   fclose(f);
   StatusCode st = ST_IO;
   if (failed)
-    snprintf(why, why_size, "read error");
+    snprintf(why, why_size, "read error: %s", strerror(read_errno));
   else if (text.size() >= LAST_RUNS_MAX_FILE_BYTES)
     snprintf(why, why_size, "too large");
   else

@@ -148,12 +148,13 @@ TEST(ExporterTrust, LeftoversAcrossRestartsAndStateFileRetries) {
   leftover(4300003, "done", STATE_DONE, t0, 2500);
   leftover(4300004, "absurd", STATE_FAILED, t0, 1ull << 62);
   zt::TempDir dir;
-  const std::string sub = dir.path + "/sub", state = sub + "/state.json";
+  const std::string state = dir.path + "/state.json";
+  ASSERT_EQ(mkdir(state.c_str(), 0700), 0); // saves fail until it is gone
   {
     Running exporter({"--state-file", state});
     ASSERT_TRUE(zt::wait_until(
         [&] { return exporter.err().find("cannot write state file " + state) != npos; }));
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    ASSERT_EQ(rmdir(state.c_str()), 0);
     ASSERT_TRUE(zt::wait_until([&] { return zt::read_file(state).find("absurd") != npos; }, 60000));
     EXPECT_EQ(exporter.stop(), 0);
   }
@@ -184,7 +185,8 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
     bool kept_aside;
   } rows[] = {
       {"not JSON", "{\"version\": 1,", false, ": not a JSON object; kept as ", 0, true},
-      {"a directory", "", false, ": read error; kept as ", 0, true},
+      {"a directory", "", false, ": read error: Is a directory; not a regular file, left", 0,
+       false},
       {"another user's", "{}", true, ": Permission denied; kept as ", 0, true},
       {"damaged entries",
        "{\"version\": 1, \"last_runs\": [" + good +
