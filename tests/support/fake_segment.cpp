@@ -22,7 +22,11 @@ static std::string shm_name(uint32_t pid) {
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
   ProgressSegment r;
   memset(&r, 0, sizeof r);
-  r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION, r.pid = pid, r.tool = tool, r.eta_s = -1;
+  r.magic = PROGRESS_MAGIC;
+  r.version = PROGRESS_VERSION;
+  r.pid = pid;
+  r.tool = tool;
+  r.eta_s = -1;
   r.start_wall = time(nullptr);
   snprintf(r.name, sizeof r.name, "%s", name);
   for (int64_t &w : r.worker_block)
