@@ -324,8 +324,8 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
     EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0, 6, 0)) && again.quits(key)) << key;
   }
   // 40 entries in 16 list rows: the list scrolls with the selection, marked where entries lie
-  // above or below, and Enter opens the entry shown (pids beyond the kernel's limit).  The window
-  // in every height and on resizes is box_window_test's.
+  // above or below, follows the terminal's height, and Enter opens the entry shown (pids beyond the
+  // kernel's limit).
   for (uint32_t pid = 4200001; pid <= 4200034; pid++) {
     ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, ("j" + std::to_string(pid)).c_str());
     ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r));
@@ -340,6 +340,12 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
     for (int i = 0; i < downs; i++)
       many.send_keys("Down");
     EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
+  }
+  for (auto [rows, first] : {std::pair{5, 39}, {6, 38}}) { // the list's last rows, never past it
+    many.tmux({"resize-window", "-t", "zt", "-x", "80", "-y", std::to_string(rows)});
+    std::vector<std::string> last = box(first, rows - 4, 39);
+    last.erase(last.begin() + 4); // no mark beside fewer than three entries
+    EXPECT_TRUE(many.wait_equal(last)) << many.screen_text();
   }
   many.send_keys("Enter");
   EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") &&
