@@ -454,6 +454,29 @@ ProgressSegment numbered(uint32_t pid, uint8_t tool) {
 }
 const std::string COLUMNS =
     "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
+// The dump shows an orchestrator's child; only the orchestrator's own final state ends it.
+TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
+  zt::FakeTool orch;
+  zt::FakeTool child;
+  ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST);
+  o.state = STATE_RUNNING;
+  o.child_pid = child.pid();
+  ProgressSegment c = numbered(child.pid(), TOOL_RESTORE);
+  c.state = STATE_DONE;
+  ASSERT_TRUE(child.publish(c));
+  ASSERT_TRUE(orch.publish(o));
+  Dump dump(orch.pid());
+  EXPECT_TRUE(dump.shows("1" + COLUMNS + "DONE")) << dump.out();
+  EXPECT_TRUE(dump.running());
+  o.state = STATE_FAILED;
+  o.child_pid = 0;
+  o.elapsed_ms = 42;
+  orch.publish(o);
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+  const std::string own = "\n42\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
+  EXPECT_TRUE(dump.out().ends_with(own + "FAILED\n")) << dump.out();
+}
+
 // A name with ") Z (" is no zombie: the dump waits for the segment, shows the record's elapsed time
 // while it is ahead of the clock, the time since the start (saturated) while starting, the
 // record's own once running, and ends with the process.
