@@ -30,7 +30,9 @@ const char *shm_name(uint32_t pid) {
 // An odd counter when waiting: the writer died inside an update.
 void store(int which, const ProgressSegment &record, bool waiting) {
   ProgressSegment &seg = *g_seg[which] = record;
-  seg.magic = PROGRESS_MAGIC, seg.version = PROGRESS_VERSION, seg.seq = waiting;
+  seg.magic = PROGRESS_MAGIC;
+  seg.version = PROGRESS_VERSION;
+  seg.seq = waiting;
 }
 
 void frame_and_dump(int cols, int rows) {

@@ -62,7 +62,10 @@ __attribute__((format(printf, 1, 2))) std::string row120(const char *format, ...
 
 ProgressSegment job(uint32_t pid, uint8_t tool, const char *name, uint64_t done, uint64_t total) {
   ProgressSegment r = zt::fake_record(pid, tool, name);
-  r.state = STATE_RUNNING, r.blocks_done = done, r.blocks_total = total, r.eta_s = 11175;
+  r.state = STATE_RUNNING;
+  r.blocks_done = done;
+  r.blocks_total = total;
+  r.eta_s = 11175;
   r.elapsed_ms = 3725000;
   return r;
 }
@@ -77,7 +80,10 @@ TEST(AllView, RowsPageStallAndEndedJobs) {
                   b = job(beta.pid(), TOOL_RESTORE, "beta", 1500, 2000),
                   n = job(nightly.pid(), TOOL_PROXMOX, "nightly", 1, 5),
                   k = job(kid.pid(), TOOL_AGENT, "vm-child", 10, 40);
-  a.backup_type = BACKUP_INC, b.backup_type = BACKUP_DIFF, n.eta_s = -1, n.child_pid = kid.pid();
+  a.backup_type = BACKUP_INC;
+  b.backup_type = BACKUP_DIFF;
+  n.eta_s = -1;
+  n.child_pid = kid.pid();
   n.elapsed_ms = 36000000; // ahead of the wall clock: shown as it is
   ASSERT_TRUE(alpha.publish(a) && beta.publish(b) && nightly.publish(n) && kid.publish(k));
   Table t;
@@ -112,7 +118,8 @@ TEST(AllView, RowsPageStallAndEndedJobs) {
 
   // Moving: a rate; then standing still: no rate and "stalled" within the window.
   EXPECT_TRUE(zt::wait_until([&] {
-    b.blocks_done += 5, b.bytes_raw += 5 * 65536;
+    b.blocks_done += 5;
+    b.bytes_raw += 5 * 65536;
     return beta.publish(b) && t.row_of(beta.pid()).find("MiB/s") != std::string::npos &&
            t.screen_text().find(" MiB/s | since start") != std::string::npos; // the host's total
   })) << t.screen_text();
@@ -121,7 +128,10 @@ TEST(AllView, RowsPageStallAndEndedJobs) {
       << t.screen_text();
 
   // The child done and the orchestrator on to the next; alpha failed, its record gone.
-  k.state = STATE_DONE, n.child_pid = 0, n.blocks_done = 2, a.state = STATE_FAILED;
+  k.state = STATE_DONE;
+  n.child_pid = 0;
+  n.blocks_done = 2;
+  a.state = STATE_FAILED;
   ASSERT_TRUE(kid.publish(k) && nightly.publish(n) && alpha.publish(a));
   alpha.stop();
   kid.stop();

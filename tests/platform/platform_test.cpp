@@ -17,7 +17,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -316,18 +315,6 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
       -ST_IO);
 }
 
-// The processors online by the kernel's list ("0-3,6"), not by sysconf.
-int64_t cpus_in_online_list() {
-  std::istringstream list(zt::read_file("/sys/devices/system/cpu/online"));
-  int64_t cpus = 0;
-  for (std::string range; std::getline(list, range, ',');) {
-    const size_t dash = range.find('-');
-    cpus +=
-        dash == std::string::npos ? 1 : std::stoll(range.substr(dash + 1)) - std::stoll(range) + 1;
-  }
-  return cpus;
-}
-
 TEST(Sysutil, DirectoriesAndSystemFacts) {
   zt::TempDir dir;
   const std::string d = dir.path;
@@ -409,7 +396,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
         return before == 4u << 20 && after == 3u << 20 ? 0 : 2;
       }),
       0);
-  EXPECT_EQ(online_cpu_count(), cpus_in_online_list());
   const std::pair<int, unsigned> sleeps[] = {
       {0, 0}, {-1, 0}, {INT_MIN, 0}, {1, 1000}, {2147483, 2147483000u}, {INT_MAX, 2147483000u}};
   for (const auto &[ms, micros] : sleeps)
@@ -426,20 +412,9 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
             0);
 }
 
-TEST(Threads, ResultsAndFailedCreate) {
-  pthread_t t;
-  static void *seen = nullptr;
-  void *value = nullptr;
-  auto entry = [](void *arg) {
-    seen = arg;
-    return -5;
-  };
-  ASSERT_EQ(thread_start(&t, entry, &t), 0);
-  ASSERT_EQ(pthread_join(t, &value), 0);
-  EXPECT_EQ(reinterpret_cast<intptr_t>(value), -5) << "the result widened";
-  EXPECT_EQ(seen, &t);
-  ASSERT_EQ(thread_start(&t, entry, nullptr), 0);
-  EXPECT_EQ(thread_join(t), 0); // the entry's result is not passed on
+// Starting and joining threads with their arguments runs in zpr_demo's pipeline; a failed start
+// passes pthread_create's error on.
+TEST(Threads, FailedCreate) {
   // No threads allowed, and no capabilities after the uid change.
   EXPECT_EQ(in_child(
                 [] {

@@ -19,16 +19,22 @@ TEST(FuzzReplay, ZPR_FUZZ_TEST) {
   for (const auto &e : std::filesystem::directory_iterator(ZPR_FUZZ_CORPUS))
     files.insert(e.path());
   ASSERT_GE(files.size(), 3u) << ZPR_FUZZ_CORPUS;
-  char name[] = "fuzz_replay", *args[] = {name, nullptr}, **argv = args;
-  int argc = 1, saved = dup(1), null_fd = open("/dev/null", O_WRONLY);
+  char name[] = "fuzz_replay";
+  char *args[] = {name, nullptr};
+  char **argv = args;
+  int argc = 1;
+  const int saved = dup(1);
+  const int null_fd = open("/dev/null", O_WRONLY);
   if (LLVMFuzzerInitialize != nullptr)
     LLVMFuzzerInitialize(&argc, &argv);
   for (const std::string &file : files) { // what a target prints goes to /dev/null
     const std::string bytes = zt::read_file(file);
-    fflush(stdout), dup2(null_fd, 1);
+    fflush(stdout);
+    dup2(null_fd, 1);
     EXPECT_EQ(LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()),
               0)
         << file;
-    fflush(stdout), dup2(saved, 1); // a fault ends the program (abort or sanitizer)
+    fflush(stdout); // a fault ends the program (abort or sanitizer)
+    dup2(saved, 1);
   }
 }

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <algorithm>
 #include <functional>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -88,27 +89,13 @@ struct Outcome {
 };
 
 std::string normal(const std::string &text) {
-  std::string out;
-  for (size_t at = 0, nl; at < text.size(); at = nl + 1) {
-    nl = std::min(text.find('\n', at), text.size());
-    std::string line = text.substr(at, nl - at);
-    if (line.size() > 21 && line[4] == '-' && line[10] == 'T' && line[19] == 'Z' && line[20] == ' ')
-      line.erase(0, 21);
-    else if (line[0] == '<' && line.find('>') + 17 < line.size() &&
-             line[line.find('>') + 16] == ' ')
-      line.erase(line.find('>') + 1, 16);
-    for (const std::string key : {"pid=", "["}) {
-      const size_t from = line.find(key);
-      size_t to = from + key.size();
-      while (from != std::string::npos && to < line.size() &&
-             isdigit(static_cast<unsigned char>(line[to])))
-        to++;
-      if (from != std::string::npos && to > from + key.size())
-        line.erase(from + key.size(), to - from - key.size()).insert(from + key.size(), 1, 'P');
-    }
-    out += line + '\n';
-  }
-  return out;
+  using std::regex;
+  static const regex stamp("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}Z ", regex::multiline);
+  static const regex syslog_time("^(<[0-9]+>)[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} ", regex::multiline);
+  static const regex pid("(pid=|\\[)[0-9]+");
+  const std::string no_stamps = std::regex_replace(text, stamp, "");
+  const std::string no_times = std::regex_replace(no_stamps, syslog_time, "$1");
+  return std::regex_replace(no_times, pid, "$1P");
 }
 
 Outcome run_case(const std::function<int()> &body) {

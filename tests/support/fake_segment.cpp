@@ -22,7 +22,11 @@ static std::string shm_name(uint32_t pid) {
 ProgressSegment fake_record(uint32_t pid, uint8_t tool, const char *name) {
   ProgressSegment r;
   memset(&r, 0, sizeof r);
-  r.magic = PROGRESS_MAGIC, r.version = PROGRESS_VERSION, r.pid = pid, r.tool = tool, r.eta_s = -1;
+  r.magic = PROGRESS_MAGIC;
+  r.version = PROGRESS_VERSION;
+  r.pid = pid;
+  r.tool = tool;
+  r.eta_s = -1;
   r.start_wall = time(nullptr);
   snprintf(r.name, sizeof r.name, "%s", name);
   for (int64_t &w : r.worker_block)
@@ -95,27 +99,24 @@ void FakeTool::stop() {
   exited_ = true;
 }
 
-pid_t spawn_program(const std::string &path, const char *const *argv, const std::string &out_path,
+pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
                     const std::string &err_path) {
-  pid_t child = fork();
+  std::vector<char *> args;
+  for (const std::string &a : argv)
+    args.push_back(const_cast<char *>(a.c_str()));
+  args.push_back(nullptr);
+  const pid_t child = fork();
   if (child != 0)
     return child;
-  int in = open("/dev/null", O_RDONLY), out = creat(out_path.c_str(), 0600),
-      err = creat(err_path.c_str(), 0600);
+  const int in = open("/dev/null", O_RDONLY);
+  const int out = creat(out_path.c_str(), 0600);
+  const int err = creat(err_path.c_str(), 0600);
   if (in >= 0 && out >= 0 && err >= 0 && dup2(in, 0) == 0 && dup2(out, 1) == 1 &&
       dup2(err, 2) == 2) {
     closefrom(3); // nothing of the test's outlives it in a daemon (tmux)
-    execv(path.c_str(), const_cast<char *const *>(argv));
+    execv(args[0], args.data());
   }
   _exit(127);
-}
-
-pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
-                    const std::string &err_path) {
-  std::vector<const char *> args(argv.size() + 1);
-  std::transform(argv.begin(), argv.end(), args.begin(),
-                 [](const std::string &a) { return a.c_str(); });
-  return spawn_program(argv[0], args.data(), out_path, err_path);
 }
 
 int wait_exit(pid_t pid, int timeout_ms) {

@@ -43,8 +43,6 @@ private:
 };
 
 // Starts argv (argv[0] the path): stdin /dev/null, stdout and stderr into files.
-pid_t spawn_program(const std::string &path, const char *const *argv, const std::string &out_path,
-                    const std::string &err_path);
 pid_t spawn_program(const std::vector<std::string> &argv, const std::string &out_path,
                     const std::string &err_path);
 // The exit status, 128 + n after signal n, or -1 (and killed) when not ended in time.
