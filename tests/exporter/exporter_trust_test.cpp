@@ -1,7 +1,5 @@
-// zpr_exporter is right about jobs and their last runs: a new record under
-// a tracked name, runs shorter than a collection, leftovers across
-// restarts, absurd and damaged state, the limits, the records' owners, a
-// reused pid, and which series each job has.
+// zpr_exporter about jobs and their last runs: records by hand and from
+// zpr_demo, the state file, the limits and the records' owners.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
