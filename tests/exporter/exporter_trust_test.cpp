@@ -56,12 +56,16 @@ void leftover(uint32_t pid, const char *name, uint8_t state, int64_t start, uint
   ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r));
 }
 
-zt::RunResult once_json(const std::string &state_file, bool as_nobody = false) {
-  std::vector<std::string> args{"--once", "--format", "json", "--state-file", state_file};
-  if (!as_nobody)
-    return zt::run_program(EXPORTER, args);
-  args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups", EXPORTER});
+// zpr_exporter --once, as root or as nobody (uid and gid 65534, no other groups).
+zt::RunResult once(std::vector<std::string> args, bool as_nobody = false) {
+  args.insert(args.begin(), {EXPORTER, "--once"});
+  if (as_nobody)
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
   return zt::run_program("/usr/bin/setpriv", args);
+}
+
+zt::RunResult once_json(const std::string &state_file, bool as_nobody = false) {
+  return once({"--format", "json", "--state-file", state_file}, as_nobody);
 }
 
 } // namespace
@@ -252,7 +256,6 @@ TEST(ExporterTrust, LostOutputIsAnError) {
 // Only records of root, of the exporter's own user and of users it is told
 // to trust count; what it cannot open or list is said and counted.
 TEST(ExporterTrust, RecordsOfUntrustedOrUnreadableOwnersAreLeftOutAndCounted) {
-  const std::vector<std::string> nobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
   const struct {
     const char *name;
     uid_t owner;
@@ -272,10 +275,7 @@ TEST(ExporterTrust, RecordsOfUntrustedOrUnreadableOwnersAreLeftOutAndCounted) {
     const std::string path = "/dev/shm/zpr_progress.4300001";
     ASSERT_EQ(chown(path.c_str(), row.owner, row.owner), 0);
     ASSERT_EQ(chmod(path.c_str(), row.mode), 0);
-    std::vector<std::string> args = row.as_nobody ? nobody : std::vector<std::string>{};
-    args.insert(args.end(), {EXPORTER, "--once"});
-    args.insert(args.end(), row.args.begin(), row.args.end());
-    const zt::RunResult r = zt::run_program("/usr/bin/setpriv", args);
+    const zt::RunResult r = once(row.args, row.as_nobody);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.find("job_name=\"vm-101\"") != npos, row.left_out == nullptr);
     for (const char *reason : {"untrusted", "unreadable"})
@@ -291,9 +291,7 @@ TEST(ExporterTrust, RecordsOfUntrustedOrUnreadableOwnersAreLeftOutAndCounted) {
     zt::fake_segment_remove(4300001);
   }
   ASSERT_EQ(chmod("/dev/shm", 0711), 0); // searchable, not listable
-  std::vector<std::string> args = nobody;
-  args.insert(args.end(), {EXPORTER, "--once"});
-  const zt::RunResult r = zt::run_program("/usr/bin/setpriv", args);
+  const zt::RunResult r = once({}, true);
   ASSERT_EQ(chmod("/dev/shm", 01777), 0);
   EXPECT_NE(r.err.find("WARN  cannot list /dev/shm: Permission denied"), npos) << r.err;
   EXPECT_EQ(value("\n" + r.out, "zpr_exporter_scan_failures_total"), 1);
