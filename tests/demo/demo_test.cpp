@@ -38,8 +38,8 @@ TEST(Demo, OrchestratorChildrenInTheDump) {
     demo_fill_range(b * block.size(), block.size(), block.data());
     zero += std::all_of(block.begin(), block.end(), [](uint8_t x) { return x == 0; });
   }
-  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t",
-                    workers = "\t0\t32\t0\t32\t0\t2\t";
+  const std::string end = "\t240\t240\t" + std::to_string(total) + "\t";
+  const std::string workers = "\t0\t32\t0\t32\t0\t2\t"; // queues empty, two workers
   int ends = 0;
   for (size_t at = 0; (at = dump.out.find(end, at + 1)) != std::string::npos;) {
     size_t next = dump.out.find('\n', at) + 1;
