@@ -221,7 +221,8 @@ TEST(Exporter, TextfileIsReplacedWholeReadableAndLeftWithoutJobs) {
   }
   tools.back()->stop(); // its process gone without a final state: a failed run to save
   zt::TempDir dir;
-  const std::string path = dir.path + "/zpr.prom", state = dir.path + "/state.json";
+  const std::string path = dir.path + "/zpr.prom";
+  const std::string state = dir.path + "/state.json";
   const mode_t umask_before = umask(077);
   zt::Background exporter({EXPORTER, "--textfile", path, "--interval", "1", "--state-file", state});
   umask(umask_before);
