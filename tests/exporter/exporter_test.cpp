@@ -9,15 +9,12 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -28,13 +25,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/background.h"
 #include "support/fake_segment.h"
-#include "support/test_support.h"
 
 namespace {
 
-std::string program(const char *rel) { return zt::build_dir() + rel; }
-const std::string EXPORTER = program("/exporter/zpr_exporter");
+const std::string EXPORTER = zt::build_dir() + "/exporter/zpr_exporter";
 
 // The body of a GET on 127.0.0.1 by curl (more: its further arguments), or "" on any failure.
 std::string http_get(int port, const std::string &target, std::vector<std::string> more = {}) {
@@ -44,68 +40,10 @@ std::string http_get(int port, const std::string &target, std::vector<std::strin
   return r.status == 0 ? r.out : "";
 }
 
-// The TCP port a process listens on, found through its sockets in /proc
-// (so that it can bind port 0 and no other program can take the port
-// first); 0 while it listens on none.
-int listening_port(pid_t pid) {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  std::set<std::string> sockets;
-  std::error_code ec;
-  for (const auto &fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
-    const std::string link = std::filesystem::read_symlink(fd.path(), ec).string();
-    if (link.rfind("socket:[", 0) == 0)
-      sockets.insert(link.substr(8, link.size() - 9));
-  }
-  // sl local rem st tx:rx tr:when retrnsmt uid timeout inode; state 0A is LISTEN.
-  std::istringstream table(zt::read_file(proc + "/net/tcp"));
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream row(line);
-    std::string field[10];
-    for (std::string &f : field)
-      row >> f;
-    if (field[3] == "0A" && sockets.count(field[9]))
-      return std::stoi(field[1].substr(field[1].find(':') + 1), nullptr, 16);
-  }
-  return 0;
-}
-
-// A program running in the background, stopped with SIGTERM at the end.
-struct Background {
-  zt::TempDir dir;
-  pid_t pid;
-  explicit Background(const std::vector<std::string> &argv)
-      : pid(zt::spawn_program(argv, dir.path + "/out", dir.path + "/err")) {}
-  ~Background() { stop(); }
-  std::string err() { return zt::read_file(dir.path + "/err"); }
-  int stop() {
-    if (pid <= 0)
-      return -1;
-    kill(pid, SIGTERM);
-    int status = zt::wait_exit(pid);
-    pid = -1;
-    return status;
-  }
-};
-
-// zpr_exporter --listen 127.0.0.1:0 [args]; port() is the one it reports.
-struct Exporter : Background {
-  explicit Exporter(std::vector<std::string> more = {})
-      : Background([&] {
-          std::vector<std::string> a{EXPORTER, "--listen", "127.0.0.1:0"};
-          a.insert(a.end(), more.begin(), more.end());
-          return a;
-        }()) {}
-  int port() { // from the start-up line "... (port N)"
-    int port = -1;
-    zt::wait_until([&] {
-      const std::string e = err();
-      const size_t at = e.find("(port ");
-      return at != std::string::npos && (port = atoi(e.c_str() + at + 6)) > 0;
-    });
-    return port;
-  }
+// zpr_exporter --listen 127.0.0.1:0; port() is the one it reports.
+struct Exporter : zt::Background {
+  Exporter() : Background({EXPORTER, "--listen", "127.0.0.1:0"}) {}
+  int port() const { return logged_port("(port "); } // from the start-up line "... (port N)"
 };
 
 // The sample lines ("name{labels} value") of an exposition.
@@ -121,12 +59,9 @@ std::vector<std::string> samples(const std::string &text) {
 std::vector<std::string> pids_of(const std::string &text, const std::string &metric) {
   std::vector<std::string> pids;
   const std::string head = metric + "{pid=\"";
-  for (const std::string &s : samples(text)) {
-    const size_t end = s.find('"', head.size());
-    if (s.rfind(head, 0) == 0 && end != std::string::npos &&
-        (s.compare(end + 1, 1, "}") == 0 || s.compare(end + 1, 10, ",job_name=") == 0))
-      pids.push_back(s.substr(head.size(), end - head.size()));
-  }
+  for (const std::string &s : samples(text))
+    if (s.rfind(head, 0) == 0)
+      pids.push_back(s.substr(head.size(), s.find('"', head.size()) - head.size()));
   return pids;
 }
 
@@ -155,44 +90,37 @@ std::string shm(uint32_t pid) { return "/dev/shm/zpr_progress." + std::to_string
 
 TEST(Exporter, BadArgumentsAreUsageErrors) {
   const struct {
-    std::vector<std::string> args;
+    const char *args; // split at spaces
     int status;
-    std::string err;
+    std::string err; // the first words of the error line, after "error: "
   } rows[] = {
-      // the first words of the error line
-      {{"--bogus"}, 2, "error: unknown option '--bogus' (see --help)\n"},
-      {{"--interval", "0", "--textfile", "/tmp/x.prom"},
-       2,
-       "error: invalid value '0' for --interval ("},
-      {{"--textfile", "/tmp/x.prom", "--interval", "5s"},
-       2,
-       "error: invalid value '5s' for --interval ("},
-      {{"--listen", "127.0.0.1:65536"}, 2, "error: invalid value '127.0.0.1:65536' for --listen ("},
-      {{"--listen", "localhost:80"}, 2, "error: invalid value 'localhost:80' for --listen ("},
-      {{"--once", "--listen", ":1"},
-       2,
-       "error: --listen, --textfile and --once exclude each other\n"},
-      {{"--format", "json"}, 2, "error: --format goes with --once\n"},
-      {{"--once", "--format", "xml"}, 2, "error: invalid value 'xml' for --format ("},
-      {{"--once", "--once"}, 2, "error: --once given twice\n"},
-      {{"--state-file"}, 2, "error: --state-file needs a value\n"},
-      {{"--listen", "192.0.2.1:80"}, 1, "error: cannot listen on 192.0.2.1:80"},
-      {{"--textfile", "/tmp/x.txt"},
-       2,
-       "error: --textfile /tmp/x.txt: node_exporter reads only files ending in .prom\n"},
-      {{"--state-file", "/nonexistent/state.json"},
-       2,
-       "error: cannot write /nonexistent/state.json: directory /nonexistent: No such file or "
-       "directory\n"},
-      {{"--textfile", "/nonexistent/zpr.prom"},
-       2,
-       "error: cannot write /nonexistent/zpr.prom: directory /nonexistent: No such file"},
+      {"--bogus", 2, "unknown option '--bogus' (see --help)\n"},
+      {"--interval 0 --textfile /tmp/x.prom", 2, "invalid value '0' for --interval ("},
+      {"--textfile /tmp/x.prom --interval 5s", 2, "invalid value '5s' for --interval ("},
+      {"--listen 127.0.0.1:65536", 2, "invalid value '127.0.0.1:65536' for --listen ("},
+      {"--listen localhost:80", 2, "invalid value 'localhost:80' for --listen ("},
+      {"--once --listen :1", 2, "--listen, --textfile and --once exclude each other\n"},
+      {"--format json", 2, "--format goes with --once\n"},
+      {"--once --format xml", 2, "invalid value 'xml' for --format ("},
+      {"--once --once", 2, "--once given twice\n"},
+      {"--state-file", 2, "--state-file needs a value\n"},
+      {"--listen 192.0.2.1:80", 1, "cannot listen on 192.0.2.1:80"},
+      {"--textfile /tmp/x.txt", 2,
+       "--textfile /tmp/x.txt: node_exporter reads only files ending in .prom\n"},
+      {"--state-file /nonexistent/s.json", 2,
+       "cannot write /nonexistent/s.json: directory /nonexistent: No such file or directory\n"},
+      {"--textfile /nonexistent/zpr.prom", 2,
+       "cannot write /nonexistent/zpr.prom: directory /nonexistent: No such file"},
   };
   for (const auto &row : rows) {
-    SCOPED_TRACE(row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));
-    zt::RunResult r = zt::run_program(EXPORTER, row.args);
+    SCOPED_TRACE(row.args);
+    std::vector<std::string> args;
+    std::istringstream words(row.args);
+    for (std::string word; words >> word;)
+      args.push_back(word);
+    zt::RunResult r = zt::run_program(EXPORTER, args);
     EXPECT_EQ(r.status, row.status);
-    EXPECT_EQ(r.err.substr(0, row.err.size()), row.err);
+    EXPECT_EQ(r.err.substr(0, row.err.size() + 7), "error: " + row.err);
     EXPECT_EQ(r.out, "");
   }
   EXPECT_EQ(zt::run_program(EXPORTER, {"--help"}).status, 0);
@@ -280,61 +208,23 @@ TEST(Exporter, HostileSegmentsConcurrentScrapesPromtoolAndJson) {
       << py.err;
 }
 
-// Last runs survive a restart through the state file; a damaged file is
-// reported once and replaced, the exporter starting empty.
-TEST(Exporter, StateFileSurvivesRestartAndDamagedOneIsRefused) {
-  zt::TempDir dir;
-  const std::string state = dir.path + "/state.json";
-  zt::write_file(state, "{\"version\": 1, \"last_runs\": [{\"job_name\": 7}]}");
-  auto once = [&] {
-    return zt::run_program(EXPORTER, {"--once", "--format", "json", "--state-file", state.c_str()});
-  };
-  zt::RunResult refused = once();
-  EXPECT_EQ(refused.status, 0);
-  EXPECT_NE(refused.err.find("WARN  state file " + state +
-                             ": 1 damaged entry skipped (the first: entry 1)\n"),
-            std::string::npos)
-      << refused.err;
-  EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1);
-  EXPECT_EQ(nlohmann::json::parse(refused.out)["last_runs"].size(), 0u);
-  {
-    zt::FakeTool done, vanished;
-    ASSERT_TRUE(done.publish(agent(done.pid(), "vm-1", 1000)));
-    ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-2", 3)));
-    Exporter exporter({"--state-file", state});
-    ASSERT_GT(exporter.port(), 0);
-    done.record().state = STATE_DONE; // as a writer finishes: final state, then the name goes
-    ASSERT_TRUE(done.republish());
-    zt::fake_segment_remove(done.pid());
-    vanished.stop(); // no final state: the run failed
-    ASSERT_TRUE(
-        zt::wait_until([&] { return zt::read_file(state).find("vm-2") != std::string::npos; }));
-    EXPECT_EQ(exporter.stop(), 0);
-  }
-  nlohmann::json runs = nlohmann::json::parse(once().out)["last_runs"];
-  ASSERT_EQ(runs.size(), 2u) << runs;
-  EXPECT_EQ(runs[0]["job_name"], "vm-1");
-  EXPECT_EQ(runs[0]["success"], true);
-  EXPECT_EQ(runs[1]["job_name"], "vm-2");
-  EXPECT_EQ(runs[1]["success"], false);
-  EXPECT_EQ(runs[1]["last_success_time"], nullptr);
-}
-
 // The textfile under the unit's umask 0077: each version a new inode (a
 // rename, never a rewrite in place), never seen empty or in part, readable
 // by node_exporter's user (0644) while the state file stays private
 // (0600); a clean stop leaves the last runs but no running jobs.
 TEST(Exporter, TextfileIsReplacedWholeReadableAndLeftWithoutJobs) {
+  const char *name = "a-rather-long-job-name-to-make-the-file-larger";
   std::vector<std::unique_ptr<zt::FakeTool>> tools(40);
   for (auto &t : tools) {
     t = std::make_unique<zt::FakeTool>();
-    ASSERT_TRUE(t->publish(agent(t->pid(), "a-rather-long-job-name-to-make-the-file-larger", 1)));
+    ASSERT_TRUE(t->publish(agent(t->pid(), name, 1)));
   }
-  tools.back()->stop(); // its run counts as failed: a last run to save
+  tools.back()->stop(); // its process gone without a final state: a failed run to save
   zt::TempDir dir;
-  const std::string path = dir.path + "/zpr.prom", state = dir.path + "/state.json";
+  const std::string path = dir.path + "/zpr.prom";
+  const std::string state = dir.path + "/state.json";
   const mode_t umask_before = umask(077);
-  Background exporter({EXPORTER, "--textfile", path, "--interval", "1", "--state-file", state});
+  zt::Background exporter({EXPORTER, "--textfile", path, "--interval", "1", "--state-file", state});
   umask(umask_before);
   std::map<ino_t, std::string> versions; // what each inode was seen to hold
   ASSERT_TRUE(zt::wait_until([&] {
@@ -363,7 +253,9 @@ TEST(Exporter, TextfileIsReplacedWholeReadableAndLeftWithoutJobs) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   const std::string last = zt::read_file(path);
   EXPECT_EQ(pids_of(last, "zpr_job_info").size(), 0u) << last;
-  EXPECT_NE(last.find("\nzpr_last_run_success{"), std::string::npos) << last;
+  const std::string failed =
+      "\nzpr_last_run_success{job_name=\"" + std::string(name) + "\",tool=\"agent\"} 0\n";
+  EXPECT_NE(last.find(failed), std::string::npos) << last;
   EXPECT_NE(last.find("\nzpr_exporter_last_collection_timestamp_seconds "), std::string::npos);
 }
 
@@ -377,11 +269,11 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
                  "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
                  "scrape_configs: [{job_name: zpr, static_configs: [{targets: ['127.0.0.1:" +
                      std::to_string(port) + "']}]}]\n");
-  Background prometheus({"/usr/bin/prometheus", "--config.file=" + dir.path + "/prometheus.yml",
-                         "--storage.tsdb.path=" + dir.path + "/data",
-                         "--web.listen-address=127.0.0.1:0"});
-  int prom_port = 0;
-  ASSERT_TRUE(zt::wait_until([&] { return (prom_port = listening_port(prometheus.pid)) > 0; }));
+  zt::Background prometheus({"/usr/bin/prometheus", "--config.file=" + dir.path + "/prometheus.yml",
+                             "--storage.tsdb.path=" + dir.path + "/data",
+                             "--web.listen-address=127.0.0.1:0"});
+  const int prom_port = prometheus.logged_port("msg=\"Listening on\" address=127.0.0.1:");
+  ASSERT_GT(prom_port, 0);
   // Values of an instant query, by job_name.
   auto query = [&](const std::string &q) {
     std::map<std::string, double> values;
@@ -396,11 +288,11 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
   ASSERT_TRUE(zt::wait_until([&] { return query("up")[""] == 1; }, 60000)); // scraping
   // Deadlines for what waits on the demo's runs: generous, for a loaded machine.
   const int run_ms = 180000;
-  const std::string demo = program("/demo/zpr_demo");
-  Background orchestrator({demo, "--tool", "proxmox", "--children", "2", "--blocks", "4000",
-                           "--seconds", "3", "--no-log", "--no-syslog"});
-  Background restore({demo, "--tool", "restore", "--name", "bad-restore", "--corrupt-every", "7",
-                      "--blocks", "2000", "--seconds", "2", "--no-log", "--no-syslog"});
+  const std::string demo = zt::build_dir() + "/demo/zpr_demo";
+  zt::Background orchestrator({demo, "--tool", "proxmox", "--children", "2", "--blocks", "4000",
+                               "--seconds", "3", "--no-log", "--no-syslog"});
+  zt::Background restore({demo, "--tool", "restore", "--name", "bad-restore", "--corrupt-every",
+                          "7", "--blocks", "2000", "--seconds", "2", "--no-log", "--no-syslog"});
   double first = 0;
   ASSERT_TRUE(zt::wait_until(
       [&] {
@@ -463,35 +355,23 @@ TEST(Exporter, IdleConnectionsRootPageAndSighup) {
   EXPECT_EQ(exporter.stop(), 0);
 }
 
-// A record whose process is gone is a failed run to save.  Only an exporter
-// that collects for others saves it: not --once, not one that cannot
-// listen.  A write that fails names its cause.
+// A record whose process is gone is a failed run to save, but not by an
+// exporter that cannot listen.  A textfile that cannot be written names its
+// cause.
 TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
   zt::FakeTool vanished;
   ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-3", 3)));
   vanished.stop();
   zt::TempDir dir;
   const std::string state = dir.path + "/state.json";
-  const struct {
-    std::vector<std::string> args;
-    int status;
-  } rows[] = {{{"--once"}, 0}, {{"--listen", "192.0.2.1:80"}, 1}};
-  for (const auto &row : rows) {
-    SCOPED_TRACE(row.args[0]);
-    std::vector<std::string> args = row.args;
-    args.insert(args.end(), {"--state-file", state});
-    EXPECT_EQ(zt::run_program(EXPORTER, args).status, row.status);
-    EXPECT_NE(access(state.c_str(), F_OK), 0) << "state file written";
-  }
-  // Both paths are directories: the system's own text, not "I/O error".
+  zt::run_program(EXPORTER, {"--listen", "192.0.2.1:80", "--state-file", state});
+  EXPECT_NE(access(state.c_str(), F_OK), 0) << "state file written";
+  // A directory in its place: the system's own text, not "I/O error".
   const std::string textfile = dir.path + "/zpr.prom";
   ASSERT_EQ(mkdir(textfile.c_str(), 0700), 0);
-  ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-  Background exporter({EXPORTER, "--textfile", textfile, "--state-file", state});
-  for (const std::string &line : {"cannot write " + textfile + ": " + strerror(EISDIR),
-                                  "cannot write state file " + state + ": " + strerror(EISDIR)})
-    EXPECT_TRUE(zt::wait_until([&] { return exporter.err().find(line) != std::string::npos; }))
-        << line << "\n"
-        << exporter.err();
+  zt::Background exporter({EXPORTER, "--textfile", textfile, "--state-file", state});
+  const std::string line = "cannot write " + textfile + ": " + strerror(EISDIR);
+  EXPECT_TRUE(zt::wait_until([&] { return exporter.err().find(line) != std::string::npos; }))
+      << exporter.err();
   EXPECT_EQ(exporter.stop(), 0);
 }
