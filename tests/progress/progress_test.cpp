@@ -10,7 +10,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -18,7 +17,6 @@
 #include "support/child.h"
 #include "digest/cpu_features.h"
 #include "progress/reader.h"
-#include "progress/seqlock_internal.h"
 #include "progress/writer.h"
 #include "runtime/clock.h"
 #include "support/fake_segment.h"
@@ -47,59 +45,60 @@ struct Writer : ::testing::Test {
   void TearDown() override { progress_destroy(&seg); }
 };
 
-TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
-  ASSERT_EQ(progress_create(&seg, TOOL_XENV, "layout-job", BACKUP_INC, 1000000, "/dev/vg0/disk"),
+// Every field in its own place, read from the file rather than the mapping: name, path and message
+// cut to their fields, at most 64 worker slots, kept by an update without a table; a null text and
+// a later update keep the message.  The queue and worker counts, and the bytes read, are zpr_demo's
+// dump case through the real program.
+TEST_F(Writer, WholeRecordAfterCreateUpdateAndNote) {
+  const std::string x400(400, 'x');
+  ASSERT_EQ(progress_create(&seg, TOOL_XENV, x400.c_str(), BACKUP_INC, 1000000, x400.c_str()),
             ST_OK);
-  struct stat st;
-  ASSERT_EQ(stat(shm_path(self()).c_str(), &st), 0);
-  EXPECT_EQ(st.st_size, 1208);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  ProgressSegment got = snap(seg);
-  ProgressSegment want = zt::fake_record(self(), TOOL_XENV, "layout-job");
-  want.backup_type = BACKUP_INC;
-  want.blocks_total = 1000000;
-  want.cpu_flags = cpu_feature_flags();
-  strcpy(want.path, "/dev/vg0/disk");
-  strcpy(want.sha_impl, sha256_impl_label());
-  want.start_wall = got.start_wall;
-  want.start_mono_ms = got.start_mono_ms;
-  expect_record(got, want);
-  EXPECT_TRUE(got.start_wall <= wall_clock_seconds() &&
-              got.start_wall > wall_clock_seconds() - 600);
-  int64_t workers[3] = {7, -1, 0x123456789A};
+  int64_t workers[100];
+  for (int i = 0; i < 100; i++)
+    workers[i] = 0x1234567800 + i;
   ProgressSample s{250000, 250001, 0x0102030405060708,
-                   11,     12,     0xA1A2A3A4A5A6A7A8,
-                   14,     15,     16,
-                   17,     18,     19,
-                   20,     21,     workers,
-                   3,      2,      -5,
+                   11,     12,     0,
+                   14,     15,     0,
+                   0,      0,      0,
+                   0,      0,      workers,
+                   100,    2,      -5,
                    1,      19,     1,
                    22,     23,     24,
                    25,     26,     27,
                    28,     29,     30};
   progress_update(seg, &s);
+  progress_note(STATE_RUNNING, "%s!", x400.c_str());
+  progress_set_state(seg, STATE_FINISHING, nullptr);
+  s.worker_blocks = nullptr;
+  progress_update(seg, &s);
   progress_set_child(4242);
-  std::string bytes = zt::read_file(shm_path(self())); // as a file, not through the mapping
-  ASSERT_EQ(bytes.size(), PROGRESS_SEGMENT_SIZE);
+  struct stat st;
+  ASSERT_EQ(stat(shm_path(self()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  const std::string bytes = zt::read_file(shm_path(self()));
+  ASSERT_EQ(bytes.size(), 1208u);
   EXPECT_EQ(bytes.substr(0, 4), "GORP");
+  ProgressSegment got;
   memcpy(&got, bytes.data(), sizeof got);
-  want.seq = 4;
+  ProgressSegment want = zt::fake_record(self(), TOOL_XENV, x400.substr(0, 63).c_str());
+  want.backup_type = BACKUP_INC;
+  want.blocks_total = 1000000;
+  want.cpu_flags = cpu_feature_flags();
+  strcpy(want.path, x400.substr(0, 255).c_str());
+  strcpy(want.message, x400.substr(0, 127).c_str());
+  strcpy(want.sha_impl, sha256_impl_label());
+  want.start_wall = got.start_wall;
+  want.start_mono_ms = got.start_mono_ms;
+  want.seq = 10;
   want.state = STATE_RUNNING;
   want.blocks_done = 250000;
   want.block_current = 250001;
   want.written = 0x0102030405060708;
   want.zero = 11;
   want.unchanged = 12;
-  want.bytes_raw = 0xA1A2A3A4A5A6A7A8;
   want.bytes_compressed = 14;
   want.fs_free = 15;
-  want.q_raw_depth = 16;
-  want.q_raw_cap = 17;
-  want.q_out_depth = 18;
-  want.q_out_cap = 19;
-  want.workers_active = 20;
-  want.workers_total = 21;
-  memcpy(want.worker_block, workers, sizeof workers);
+  memcpy(want.worker_block, workers, sizeof want.worker_block);
   want.compression = 2;
   want.level = -5;
   want.level_min = 1;
@@ -114,72 +113,15 @@ TEST_F(Writer, RecordAsCreatedAndAfterAnUpdate) {
   want.bg_self_cpu = 28;
   want.bg_self_io = 29;
   want.bg_self_net = 30;
-  want.eta_s = 0; // blocks done at the first update: no time spent yet
+  want.eta_s = 0; // blocks done at once: no time spent yet
   want.child_pid = 4242;
   want.elapsed_ms = got.elapsed_ms;
   want.eta_base_ms = got.eta_base_ms;
   expect_record(got, want);
-  EXPECT_GE(got.eta_base_ms, got.start_mono_ms);
-  EXPECT_LE(got.elapsed_ms, static_cast<uint64_t>(monotonic_ms() - got.start_mono_ms));
 }
 
-TEST_F(Writer, EtaWorkersMessagesAndCuts) {
-  std::string x400(400, 'x');
-  ASSERT_EQ(progress_create(&seg, TOOL_AGENT, x400.c_str(), 0, 1000, x400.c_str()), ST_OK);
-  ProgressSegment c = snap(seg);
-  EXPECT_EQ(c.name, x400.substr(0, 63));
-  EXPECT_EQ(c.path, x400.substr(0, 255));
-  progress_note(STATE_STARTING, "opening");
-  ProgressSample s{};
-  auto eta_after = [&](uint64_t done, int64_t base_ago = -1) {
-    if (base_ago >= 0) // the test owns the segment and may move the time base
-      seg->eta_base_ms = monotonic_ms() - base_ago;
-    s.blocks_done = done;
-    progress_update(seg, &s);
-    return snap(seg).eta_s;
-  };
-  EXPECT_EQ(eta_after(0), -1);
-  EXPECT_STREQ(snap(seg).message, ""); // emptied by the first update
-  // 10 s for 250 of 1000: 30 s to go, and three more for every second the
-  // update itself took.
-  const int64_t before = monotonic_ms();
-  const int64_t eta = eta_after(250, 10000);
-  const int64_t late_s = (monotonic_ms() - before) / 1000 + 1;
-  EXPECT_GE(eta, 30);
-  EXPECT_LE(eta, 30 + 3 * late_s);
-  EXPECT_EQ(eta_after(1000), 0);
-  EXPECT_EQ(eta_after(1001), -1);
-  progress_set_info(seg, "renamed", BACKUP_DIFF, UINT64_MAX);
-  EXPECT_EQ(eta_after(1, 10000), INT64_MAX);
-  EXPECT_STREQ(snap(seg).name, "renamed");
-  EXPECT_EQ(snap(seg).backup_type, BACKUP_DIFF);
-  progress_set_info(seg, nullptr, 0, 0);
-  EXPECT_EQ(eta_after(5), -1); // total not known
-  int64_t blocks[100];
-  for (int i = 0; i < 100; i++)
-    blocks[i] = 1000 + i;
-  // (table given, count) -> slots holding blocks[i]; the rest -1
-  for (auto [table, count, filled] : std::initializer_list<std::tuple<bool, uint32_t, int>>{
-           {true, 100, 64}, {true, 3, 3}, {false, 50, 3}, {true, 0, 0}}) {
-    s.worker_blocks = table ? blocks : nullptr;
-    s.worker_count = count;
-    progress_update(seg, &s);
-    c = snap(seg);
-    for (int i = 0; i < 64; i++)
-      ASSERT_EQ(c.worker_block[i], i < filled ? 1000 + i : -1) << count << " slot " << i;
-  }
-  progress_note(STATE_RUNNING, "%s!", x400.c_str());
-  progress_set_state(seg, STATE_FINISHING, nullptr); // keeps the message, as later updates do
-  progress_update(seg, &s);
-  c = snap(seg);
-  EXPECT_EQ(c.state, STATE_RUNNING);
-  EXPECT_EQ(c.message, x400.substr(0, 127));
-}
-
-// Every write of the state refreshes the elapsed time; the end also clears
-// the child.  The test moves the start back, as if the tool had run for
-// 5 s more before each step, and reads through a mapping of its own, which
-// outlives the name the end removes.
+// Every write of the state refreshes the elapsed time; the end also clears the child.  The start
+// moves back 5 s before each step; the reader's own mapping outlives the name the end removes.
 TEST_F(Writer, ElapsedTimeAtEveryStepAndNoChildAtTheEnd) {
   ASSERT_EQ(progress_create(&seg, TOOL_PROXMOX, "steps", 0, 10, ""), ST_OK);
   const ProgressSegment *reader = nullptr;
@@ -209,31 +151,28 @@ TEST_F(Writer, ElapsedTimeAtEveryStepAndNoChildAtTheEnd) {
   progress_detach(&reader);
 }
 
-TEST(WriterCreation, FullShmAndOperationsWithoutASegment) {
-  EXPECT_EQ(in_child([] { // the failure comes at creation, not as SIGBUS at the first store
-              if (unshare(CLONE_NEWNS) ||
-                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-                  mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
-                return 10;
-              zt::write_file("/dev/shm/filler", std::string(8192, 'f'));
-              ProgressSegment *s = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
-              return progress_create(&s, 0, "full", 0, 0, "") == ST_IO && s == nullptr &&
-                             progress_current() == nullptr && !zt::fake_segment_exists(self())
-                         ? 0
-                         : 1;
-            }),
-            0);
-  EXPECT_EQ(in_child([] { // formatting this would fault: the note must not format
-              progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
-              progress_set_child(5);
-              progress_finish(1);
-              progress_update(nullptr, nullptr);
-              progress_set_state(nullptr, STATE_DONE, "x");
-              progress_set_info(nullptr, "x", 0, 0);
-              progress_destroy(nullptr);
-              return progress_current() == nullptr ? 0 : 1;
-            }),
-            0);
+// A full /dev/shm fails the create, not a SIGBUS at the first store; the tool goes on, and every
+// call without a segment does nothing (the note does not even format).
+TEST(WriterCreation, FullShmThenEveryCallWithoutASegment) {
+  const int end = in_child([] {
+    if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tiny", "/dev/shm", "tmpfs", 0, "size=4k,mode=1777"))
+      return 10;
+    zt::write_file("/dev/shm/filler", std::string(8192, 'f'));
+    ProgressSegment *s = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
+    if (progress_create(&s, 0, "full", 0, 0, "") != ST_IO || s != nullptr ||
+        zt::fake_segment_exists(self()))
+      return 1;
+    progress_note(STATE_RUNNING, "%s", reinterpret_cast<const char *>(uintptr_t{16}));
+    progress_set_child(5);
+    progress_finish(1);
+    progress_update(nullptr, nullptr);
+    progress_set_state(nullptr, STATE_DONE, "x");
+    progress_set_info(nullptr, "x", 0, 0);
+    progress_destroy(nullptr);
+    return progress_current() == nullptr ? 0 : 2;
+  });
+  EXPECT_EQ(end, 0);
 }
 
 // A child sets its action (none, plain, SA_SIGINFO, SIG_IGN, or plain and a first segment whose
@@ -247,7 +186,6 @@ enum Prior { NONE, PLAIN, INFO, IGNORED, VANISHED };
 TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
   for (auto [sig, prior, want] :
        std::initializer_list<std::tuple<int, Prior, const char *>>{{SIGTERM, NONE, ""},
-                                                                   {SIGINT, NONE, ""},
                                                                    {SIGHUP, NONE, ""},
                                                                    {SIGTERM, PLAIN, "h"},
                                                                    {SIGINT, INFO, ""},
@@ -288,121 +226,77 @@ TEST(WriterSignals, FatalSignalsRemoveTheNameAndEndTheProcess) {
   }
 }
 
-// A second create fails and keeps the first; a forked child (it inherits
-// the writer's state) leaves its parent's segment alone whatever it calls;
-// destroy and finish each put back exactly the actions from before.  The
-// child's exit status names the first check that failed.
-int second_create_child_and_restore(bool finish) {
-  const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};
-  signal(SIGINT, plain);
-  signal(SIGTERM, SIG_DFL);
-  signal(SIGHUP, SIG_IGN);
-  struct sigaction before[3];
-  for (int i = 0; i < 3; i++)
-    sigaction(sigs[i], nullptr, &before[i]);
-  ProgressSegment *s;
-  ProgressSegment *second = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
-  if (progress_create(&s, TOOL_PROXMOX, "first", 0, 0, "") != ST_OK)
-    return 1;
-  if (progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second != nullptr ||
-      progress_current() != s)
-    return 2;
-  const int child = in_child([] {
-    ProgressSegment *current = progress_current();
-    progress_set_child(77);
-    progress_destroy(&current);
-    progress_finish(1);
-    raise(SIGINT); // the action from before the create: a plain handler, and on
-    return raise(SIGTERM);
-  });
-  if (child != 1000 + SIGTERM)
-    return 3;
-  if (!zt::fake_segment_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first") != 0)
-    return 4;
-  if (finish)
-    progress_finish(1);
-  else
-    progress_destroy(&s);
-  for (int i = 0; i < 3; i++) {
-    struct sigaction now;
-    sigaction(sigs[i], nullptr, &now);
-    if (now.sa_handler != before[i].sa_handler || now.sa_flags != before[i].sa_flags)
-      return 5 + i;
-  }
-  return 0;
-}
-
+// A second create fails and keeps the first; a forked child (it inherits the writer's state) leaves
+// its parent's segment alone whatever it calls; the finish puts back exactly the actions from
+// before.  The exit status names the first check that failed.
 TEST(WriterSignals, SecondCreateForkedChildAndRestoredActions) {
-  EXPECT_EQ(in_child([] { return second_create_child_and_restore(false); }), 0) << "destroy";
-  EXPECT_EQ(in_child([] { return second_create_child_and_restore(true); }), 0) << "finish";
+  const int end = in_child([] {
+    const int sigs[3] = {SIGINT, SIGTERM, SIGHUP};
+    signal(SIGINT, plain);
+    signal(SIGTERM, SIG_DFL);
+    signal(SIGHUP, SIG_IGN);
+    struct sigaction before[3];
+    for (int i = 0; i < 3; i++)
+      sigaction(sigs[i], nullptr, &before[i]);
+    ProgressSegment *s;
+    ProgressSegment *second = reinterpret_cast<ProgressSegment *>(uintptr_t{8});
+    if (progress_create(&s, TOOL_PROXMOX, "first", 0, 0, "") != ST_OK)
+      return 1;
+    if (progress_create(&second, 0, "second", 0, 0, "") != ST_IO || second != nullptr ||
+        progress_current() != s)
+      return 2;
+    const int child = in_child([] {
+      ProgressSegment *current = progress_current();
+      progress_set_child(77);
+      progress_destroy(&current);
+      progress_finish(1);
+      raise(SIGINT); // the action from before the create: a plain handler, and on
+      return raise(SIGTERM);
+    });
+    if (child != 1000 + SIGTERM)
+      return 3;
+    if (!zt::fake_segment_exists(self()) || snap(s).seq != 0 || strcmp(snap(s).name, "first") != 0)
+      return 4;
+    progress_finish(1);
+    for (int i = 0; i < 3; i++) {
+      struct sigaction now;
+      sigaction(sigs[i], nullptr, &now);
+      if (now.sa_handler != before[i].sa_handler || now.sa_flags != before[i].sa_flags)
+        return 5 + i;
+    }
+    return 0;
+  });
+  EXPECT_EQ(end, 0);
 }
 
-// Reader: crafted objects under pids that are not running.
-struct Reader : ::testing::Test {
-  std::vector<std::string> made;
-  std::string name(const std::string &suffix) {
-    return made.emplace_back("/dev/shm/zpr_progress." + suffix);
-  }
-  void craft(uint32_t pid, const ProgressSegment &r, size_t size = PROGRESS_SEGMENT_SIZE) {
-    name(std::to_string(pid));
-    ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r, size));
-  }
-  void TearDown() override {
-    for (const std::string &path : made)
-      std::filesystem::remove(path);
-  }
-};
-
-TEST_F(Reader, AttachAndSnapshot) {
+// What is under the name of 700, not running: a record of a size.  A missing name, other kinds of
+// object under it, and a writer that died inside an update are zpr_monitor's hostile cases.
+TEST(Reader, AttachTakesWholeRecordsOfThisVersionOnly) {
   ProgressSegment good = zt::fake_record(700, TOOL_AGENT, "kept");
+  good.seq = 42;
   ProgressSegment v5 = good;
-  ProgressSegment v7 = good;
   ProgressSegment magic = good;
   v5.version = 5;
-  v7.version = 7;
   magic.magic = 0x50524F48;
-  good.seq = 42;
-  // What is under 700's name: a record of a size, or nothing.  Other kinds of object under the
-  // name are zpr_monitor's hostile cases.
   for (auto [what, record, size, want] :
        std::initializer_list<std::tuple<const char *, const ProgressSegment *, size_t, StatusCode>>{
-           {"missing", nullptr, 0, ST_NOTFOUND},
            {"version 5", &v5, 1208, ST_CORRUPT},
-           {"version 7", &v7, 1208, ST_CORRUPT},
            {"wrong magic", &magic, 1208, ST_CORRUPT},
-           {"empty", &good, 0, ST_NOTFOUND},
            {"one byte short", &good, 1207, ST_NOTFOUND},
            {"longer", &good, 4096, ST_OK}}) {
-    std::filesystem::remove(name("700"));
-    if (record != nullptr)
-      craft(700, *record, size);
+    SCOPED_TRACE(what);
+    ASSERT_TRUE(zt::fake_segment_create(700, record, sizeof *record, size));
     const ProgressSegment *seg = &good;
-    EXPECT_EQ(progress_attach(700, &seg), want) << what;
-    EXPECT_EQ(seg == nullptr, want != ST_OK) << what;
+    EXPECT_EQ(progress_attach(700, &seg), want);
+    EXPECT_EQ(seg == nullptr, want != ST_OK);
+    if (seg != nullptr)
+      expect_record(snap(seg), good);
     progress_detach(&seg);
   }
-  const ProgressSegment *seg = nullptr;
-  ASSERT_EQ(progress_attach(700, &seg), ST_OK);
-  unlink(shm_path(700).c_str()); // the mapping outlives the name
-  ProgressSegment copy;
-  int attempts = 0;
-  EXPECT_EQ(progress_snapshot_counted(seg, &copy, &attempts), ST_OK);
-  EXPECT_EQ(attempts, 1);
-  expect_record(copy, good);
-  EXPECT_EQ(progress_snapshot(nullptr, &copy), ST_INVAL);
-  EXPECT_EQ(progress_snapshot(seg, nullptr), ST_INVAL);
-  progress_detach(&seg);
-  progress_detach(&seg);
-  progress_detach(nullptr);
-  good.seq = 7; // a writer that died inside an update
-  craft(711, good);
-  ASSERT_EQ(progress_attach(711, &seg), ST_OK);
-  EXPECT_EQ(progress_snapshot_counted(seg, &copy, &attempts), ST_AGAIN);
-  EXPECT_EQ(attempts, 100);
-  progress_detach(&seg);
+  zt::fake_segment_remove(700);
 }
 
-TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
+TEST(Reader, RacingWriterNeverYieldsATornCopy) {
   // The writer publishes the same v in many fields; a copy mixing values is torn.
   fflush(nullptr);
   pid_t writer = fork();
@@ -422,7 +316,6 @@ TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
       progress_update(s, &x);
     }
   }
-  name(std::to_string(writer));
   const ProgressSegment *seg = nullptr;
   ProgressSegment copy{};
   bool updating = zt::wait_until([&] {
@@ -443,35 +336,10 @@ TEST_F(Reader, RacingWriterNeverYieldsATornCopy) {
   }
   kill(writer, SIGKILL);
   waitpid(writer, nullptr, 0);
+  zt::fake_segment_remove(static_cast<uint32_t>(writer));
   EXPECT_EQ(torn, 0);
   EXPECT_GT(copy.blocks_done, first) << "the writer did not run while the reader copied";
   progress_detach(&seg);
-}
-
-TEST_F(Reader, ScanListsReadableSegmentsByTheNumberInTheirName) {
-  ScanEntry *entries = nullptr;
-  size_t count = 9;
-  ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
-  EXPECT_TRUE(count == 0 && entries != nullptr); // an array even for no entries
-  free(entries);
-  // Leading zeros and trailing letters name 123's segment; the entries carry the pid stored in it,
-  // and its name cut and terminated.  Names without a number, or 0, and an odd counter are skipped.
-  // The growth of the array and the other fields are seen in zpr_monitor's selection box.
-  ProgressSegment named = zt::fake_record(777, TOOL_AGENT);
-  ProgressSegment odd = named;
-  memset(named.name, 'n', sizeof named.name);
-  odd.seq = 3;
-  craft(123, named);
-  craft(903, odd);
-  for (const char *other : {"00123", "123abc", "", "abc", "0"})
-    zt::write_file(name(other), "not a record");
-  ASSERT_EQ(scan_segments(&entries, &count), ST_OK);
-  EXPECT_EQ(count, 3u);
-  for (size_t i = 0; i < count; i++) {
-    EXPECT_EQ(entries[i].pid, 777u);
-    EXPECT_EQ(entries[i].name, std::string(63, 'n'));
-  }
-  free(entries);
 }
 
 } // namespace

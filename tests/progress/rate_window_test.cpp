@@ -12,45 +12,7 @@ constexpr int64_t FRAME_MS = 250;
 
 // Blocks done at t ms.
 uint64_t fast_then_stalled(int64_t t) { return t < 20000 ? t * 400 / 1000 : 8000; } // 400/s
-uint64_t bursty(int64_t t) { return t / 2000 * 500; }            // 500 at once every 2 s: 250/s
-uint64_t steady(int64_t t) { return t * 100 / 1000; }            // 100/s
-uint64_t restarted(int64_t t) { return t < 5000 ? t : t / 100; } // counters go back at 5 s
-
-struct Check {
-  int64_t at_ms;
-  RateEta eta_kind;
-  double rate_lo, rate_hi; // blocks/s; both 0: no rate
-  double speed;            // the schedule's blocks/s, for the ETA; 0: not steady here
-};
-
-struct Row {
-  const char *name;
-  uint64_t (*blocks_at)(int64_t);
-  Check checks[4];
-};
-
-// Rates within a few percent of the schedule's; eta_s 123 is the record's own, an average since the
-// start that still promises 266 blocks/s after the stall.
-constexpr Row ROWS[] = {
-    {"first second: the record's ETA; then what the window has",
-     steady,
-     {{0, RATE_ETA_RECORD, 0, 0, 0},
-      {750, RATE_ETA_RECORD, 0, 0, 0},
-      {2000, RATE_ETA_WINDOW, 95, 105, 100},
-      {10000, RATE_ETA_WINDOW, 97, 103, 100}}},
-    {"fast, then stalled: the rate falls within the window, then stalled",
-     fast_then_stalled,
-     {{20000, RATE_ETA_WINDOW, 390, 410, 400},
-      {25000, RATE_ETA_WINDOW, 180, 220, 0},
-      {29750, RATE_ETA_WINDOW, 1, 40, 0},
-      {30250, RATE_ETA_STALLED, 0, 0, 0}}},
-    {"counters that go back restart the window",
-     restarted,
-     {{4750, RATE_ETA_WINDOW, 950, 1050, 1000},
-      {5000, RATE_ETA_RECORD, 0, 0, 0},
-      {5750, RATE_ETA_RECORD, 0, 0, 0},
-      {7000, RATE_ETA_WINDOW, 9, 11, 10}}},
-};
+uint64_t bursty(int64_t t) { return t / 2000 * 500; } // 500 at once every 2 s: 250/s
 
 ProgressSegment record_at(uint64_t blocks) {
   ProgressSegment r{};
@@ -61,33 +23,45 @@ ProgressSegment record_at(uint64_t blocks) {
   return r;
 }
 
-TEST(RateWindow, KnownSchedules) {
-  for (const Row &row : ROWS) {
-    SCOPED_TRACE(row.name);
-    RateWindow w;
-    rate_window_reset(&w);
-    const Check *next = row.checks;
-    for (int64_t t = 0; next != row.checks + 4; t += FRAME_MS) {
-      const uint64_t done = row.blocks_at(t);
-      const RateFigures f = rate_window_update(&w, 1000000 + t, record_at(done));
-      if (t != next->at_ms)
-        continue;
-      SCOPED_TRACE(t);
-      EXPECT_EQ(f.eta_kind, next->eta_kind);
-      EXPECT_EQ(f.have_rate, next->rate_hi != 0);
-      if (f.have_rate) {
-        EXPECT_GE(f.blocks_per_s, next->rate_lo);
-        EXPECT_LE(f.blocks_per_s, next->rate_hi);
-        EXPECT_DOUBLE_EQ(f.bytes_per_s, f.blocks_per_s * BLOCK);
-      }
-      if (next->speed != 0) { // within the second it counts down between updates
-        const double eta_s = static_cast<double>(TOTAL - done) / next->speed;
-        EXPECT_NEAR(static_cast<double>(f.eta_ms) / 1000.0, eta_s, 1.0 + eta_s * 0.05);
-      }
-      if (f.eta_kind == RATE_ETA_RECORD) {
-        EXPECT_EQ(f.eta_ms, 123000u);
-      }
-      next++;
+struct Check {
+  int64_t at_ms;
+  RateEta eta_kind;
+  double rate_lo, rate_hi; // blocks/s; both 0: no rate
+  double speed;            // the schedule's blocks/s, for the ETA; 0: not steady here
+};
+
+// The record's ETA (eta_s 123, an average since the start) for the first second; then a rate within
+// a few percent of the schedule's, falling within the window after the stall, then stalled.
+constexpr Check FAST_THEN_STALLED[] = {
+    {750, RATE_ETA_RECORD, 0, 0, 0},
+    {20000, RATE_ETA_WINDOW, 390, 410, 400},
+    {29750, RATE_ETA_WINDOW, 1, 40, 0},
+    {30250, RATE_ETA_STALLED, 0, 0, 0},
+};
+
+TEST(RateWindow, FastThenStalled) {
+  RateWindow w;
+  rate_window_reset(&w);
+  int64_t t = 0;
+  for (const Check &check : FAST_THEN_STALLED) {
+    SCOPED_TRACE(check.at_ms);
+    RateFigures f{};
+    for (; t <= check.at_ms; t += FRAME_MS)
+      f = rate_window_update(&w, 1000000 + t, record_at(fast_then_stalled(t)));
+    EXPECT_EQ(f.eta_kind, check.eta_kind);
+    EXPECT_EQ(f.have_rate, check.rate_hi != 0);
+    if (f.have_rate) {
+      EXPECT_GE(f.blocks_per_s, check.rate_lo);
+      EXPECT_LE(f.blocks_per_s, check.rate_hi);
+      EXPECT_DOUBLE_EQ(f.bytes_per_s, f.blocks_per_s * BLOCK);
+    }
+    if (check.speed != 0) { // within the second it counts down between updates
+      const double eta_s =
+          static_cast<double>(TOTAL - fast_then_stalled(check.at_ms)) / check.speed;
+      EXPECT_NEAR(static_cast<double>(f.eta_ms) / 1000.0, eta_s, 1.0 + eta_s * 0.05);
+    }
+    if (f.eta_kind == RATE_ETA_RECORD) {
+      EXPECT_EQ(f.eta_ms, 123000u);
     }
   }
 }
