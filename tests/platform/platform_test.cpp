@@ -7,16 +7,13 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -93,7 +90,6 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   int fd = 4242;
   int p[2];
   uint64_t n = 9;
-  int32_t sector = 77;
   ASSERT_EQ(pipe(p), 0);
   zt::expect_statuses({
       {"open missing", file_open_read((dir.path + "/missing").c_str(), &fd), ST_NOTFOUND},
@@ -102,14 +98,12 @@ TEST(File, StatusesOutParametersAndCutWrites) {
       {"file as a directory", file_open_rw((f + "/below").c_str(), 0644, &fd), ST_IO},
       {"another user's file", in_child([&] { return -file_open_read(f.c_str(), &fd); }, true),
        -ST_IO},
-      {"sector size of a file", device_sector_size(f.c_str(), &sector), ST_IO},
       // Offsets past INT64_MAX would turn negative on the way down.
       {"read at 2^63", file_pread(p[1], &fd, 1, uint64_t{1} << 63, &n), ST_INVAL},
       {"write past INT64_MAX", file_pwrite_all(p[1], "z", 1, INT64_MAX, &n), ST_INVAL},
   });
   EXPECT_EQ(fd, 4242) << "out parameters are written only on success";
   EXPECT_EQ(n, 9u);
-  EXPECT_EQ(sector, 77);
   close(p[0]);
   close(p[1]);
   ASSERT_EQ(file_open_rw(f.c_str(), 0644, &fd), ST_OK);
@@ -275,7 +269,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
     deep.append("/").append(99, 'd');
   zt::write_file(d + "/file", "x");
   ASSERT_EQ(symlink("nowhere", (d + "/dangling").c_str()), 0);
-  chmod(d.c_str(), 0755);
   zt::expect_statuses({
       {"make", make_dir((d + "/new").c_str()), ST_OK},
       {"make again", make_dir((d + "/new").c_str()), ST_OK},
@@ -284,13 +277,9 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
       {"make in a missing dir", make_dir((d + "/missing/child").c_str()), ST_NOTFOUND},
       {"below a file", make_dirs((d + "/file/sub/leaf").c_str()), ST_IO},
       {"1200 characters: 1099 count", make_dirs(deep.substr(0, 1200).c_str()), ST_OK},
-      {"denied", in_child([&] { return -make_dir((d + "/denied").c_str()); }, true), -ST_IO},
   });
-  const std::pair<std::string, int> exists[] = {{d + "/new", 1},
-                                                {d + "/dangling", 0},
-                                                {deep.substr(0, 1099), 1},
-                                                {deep.substr(0, 1100), 0},
-                                                {d + "/denied", 0}};
+  const std::pair<std::string, int> exists[] = {
+      {d + "/new", 1}, {d + "/dangling", 0}, {deep.substr(0, 1099), 1}, {deep.substr(0, 1100), 0}};
   for (const auto &[path, want] : exists)
     EXPECT_EQ(path_exists(path.c_str()), want) << path.substr(d.size());
   utsname names;
@@ -304,37 +293,17 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
       {"NAME=x\n pretty_name=\"no\"\nPRETTY_NAMEX=\"no\"\n", sys},
       {"PRETTY_NAME=\"First\"\nPRETTY_NAME=\"Second\"\n", "First" + in},
       {"PRETTY_NAME=" + std::string(200, 'v') + "\n", std::string(159, 'v') + in},
-      {"PRETTY_NAME=\"" + std::string(300, 'q') + "\"\n",
-       "\"" + std::string(158, 'q') + in}, // quote never seen
       {"C=" + std::string(253, 'c') + "PRETTY_NAME=\"Hidden\"\nPRETTY_NAME=\"Real\"\n",
        "Real" + in}};
   char buf[512];
-  char small[6];
   for (const auto &row : rows) {
     zt::write_file(d + "/os-release", row[0]);
     EXPECT_EQ(os_description_from((d + "/os-release").c_str(), buf, sizeof buf), 0);
     EXPECT_EQ(buf, row[1]) << row[0].substr(0, 40);
   }
-  EXPECT_EQ(os_description_from("/nonexistent", small, sizeof small), 0);
-  EXPECT_EQ(std::string(small), sys.substr(0, 5));
-  zt::expect_statuses({
-      {"host name", host_name(buf, sizeof buf), ST_OK},
-      {"host name cut", host_name(small, strlen(names.nodename)), ST_IO},
-  });
-  EXPECT_EQ(std::string(buf), names.nodename);
   const std::pair<int, unsigned> sleeps[] = {{-1, 0}, {1, 1000}, {INT_MAX, 2147483000u}};
   for (const auto &[ms, micros] : sleeps)
     EXPECT_EQ(sleep_ms_micros(ms), micros) << ms << " ms";
-  // Niceness up by 10, capped at 19; I/O priority best effort, level 7.
-  EXPECT_EQ(in_child([] {
-              int before = getpriority(PRIO_PROCESS, 0);
-              if (lower_priority() != 0 ||
-                  getpriority(PRIO_PROCESS, 0) != std::min(before + 10, 19) ||
-                  syscall(SYS_ioprio_get, 1, 0) != (2 << 13 | 7))
-                return 1;
-              return lower_priority() == 0 && getpriority(PRIO_PROCESS, 0) == 19 ? 0 : 2;
-            }),
-            0);
 }
 
 } // namespace
