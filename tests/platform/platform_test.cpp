@@ -7,16 +7,13 @@
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,7 +21,6 @@
 #include "platform/file.h"
 #include "platform/sysutil.h"
 #include "platform/sysutil_internal.h"
-#include "platform/thread.h"
 #include "support/child.h"
 #include "support/test_support.h"
 
@@ -89,13 +85,11 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   zt::TempDir dir;
   chmod(dir.path.c_str(), 0755);
   const std::string f = dir.path + "/f";
-  const std::string g = dir.path + "/g";
   zt::write_file(f, "0123456789");
   chmod(f.c_str(), 0600);
   int fd = 4242;
   int p[2];
   uint64_t n = 9;
-  int32_t sector = 77;
   ASSERT_EQ(pipe(p), 0);
   zt::expect_statuses({
       {"open missing", file_open_read((dir.path + "/missing").c_str(), &fd), ST_NOTFOUND},
@@ -104,45 +98,31 @@ TEST(File, StatusesOutParametersAndCutWrites) {
       {"file as a directory", file_open_rw((f + "/below").c_str(), 0644, &fd), ST_IO},
       {"another user's file", in_child([&] { return -file_open_read(f.c_str(), &fd); }, true),
        -ST_IO},
-      {"close -1", file_close(-1), ST_OK},
-      {"fsync -1", file_fsync(-1), ST_IO},
-      {"close", file_close(p[0]), ST_OK},
-      {"sector size of a file", device_sector_size(f.c_str(), &sector), ST_IO},
-      {"advise a pipe", advise_sequential(p[1]), ESPIPE},
-      {"advise -1", advise_sequential(-1), EBADF},
       // Offsets past INT64_MAX would turn negative on the way down.
       {"read at 2^63", file_pread(p[1], &fd, 1, uint64_t{1} << 63, &n), ST_INVAL},
       {"write past INT64_MAX", file_pwrite_all(p[1], "z", 1, INT64_MAX, &n), ST_INVAL},
-      {"truncate to 2^63", file_truncate(p[1], uint64_t{1} << 63), ST_INVAL},
-      {"open no path", file_open_read(nullptr, &fd), ST_INVAL},
-      {"rename no path", file_rename(nullptr, f.c_str()), ST_INVAL},
-      {"size to nowhere", fd_size(p[1], nullptr), ST_INVAL},
-      {"sector size of no path", device_sector_size(nullptr, &sector), ST_INVAL},
   });
   EXPECT_EQ(fd, 4242) << "out parameters are written only on success";
   EXPECT_EQ(n, 9u);
-  EXPECT_EQ(sector, 77);
+  close(p[0]);
   close(p[1]);
   ASSERT_EQ(file_open_rw(f.c_str(), 0644, &fd), ST_OK);
   char buf[16] = {};
-  uint64_t count[5] = {};
+  uint64_t count[4] = {};
   zt::expect_statuses({
       {"read short at the end", file_pread(fd, buf, 8, 6, &count[0]), ST_OK},
       {"read past the end", file_pread(fd, buf + 8, 8, 1000, &count[1]), ST_OK},
       {"write past the end", file_pwrite_all(fd, "XY", 2, 12, &count[2]), ST_OK},
       {"truncate", file_truncate(fd, 20), ST_OK},
       {"size", fd_size(fd, &count[3]), ST_OK},
-      {"fsync", file_fsync(fd), ST_OK},
-      {"write nothing", file_pwrite_all(-1, nullptr, 0, 0, &count[4]), ST_OK},
       {"close", file_close(fd), ST_OK},
   });
-  EXPECT_EQ(std::vector<uint64_t>(count, count + 5), (std::vector<uint64_t>{4, 0, 2, 20, 0}));
+  EXPECT_EQ(std::vector<uint64_t>(count, count + 4), (std::vector<uint64_t>{4, 0, 2, 20}));
   EXPECT_EQ(std::string(buf, 4), "6789");
   EXPECT_EQ(zt::read_file(f), "0123456789" + std::string("\0\0XY", 4) + std::string(6, '\0'));
-  ASSERT_EQ(file_open_write(f.c_str(), 0644, &fd), ST_OK); // empties
-  EXPECT_EQ(zt::read_file(f), "");
-  // A partial write, then one a signal interrupts: all bytes still arrive.
-  const std::string data = image(g, 16384);
+  // Opened anew it is emptied; then a partial write and one a signal interrupts: all bytes arrive.
+  ASSERT_EQ(file_open_write(f.c_str(), 0644, &fd), ST_OK);
+  const std::string data = image(dir.path + "/g", 16384);
   g_cut_writes = 2;
   EXPECT_EQ(file_pwrite_all(fd, data.data(), data.size(), 1000, &n), ST_OK);
   EXPECT_EQ(n, data.size());
@@ -150,33 +130,24 @@ TEST(File, StatusesOutParametersAndCutWrites) {
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0) << "the file offset is left alone";
   EXPECT_EQ(zt::read_file(f), std::string(1000, '\0') + data);
   file_close(fd);
-  zt::expect_statuses({{"rename", file_rename(f.c_str(), g.c_str()), ST_OK},
-                       {"rename again", file_rename(f.c_str(), g.c_str()), ST_NOTFOUND}});
 }
 
 TEST(Block, ReadersOfFilesAndShortReads) {
   zt::TempDir dir;
   const std::string data = image(dir.path + "/img", 10000);
   BlockHandle h;
-  memset(&h, 0x5a, sizeof h);
   ASSERT_EQ(block_reader_open(&h, (dir.path + "/img").c_str()), ST_OK);
-  EXPECT_EQ(h.ops, &file_reader_ops);
-  EXPECT_EQ(std::string(h.path, sizeof h.path),
-            (dir.path + "/img").append(sizeof h.path - dir.path.size() - 4, '\0'));
   uint64_t size = 0;
   uint64_t got = 0;
-  int flag = 0;
   int32_t count = -1;
   std::string buf(4096, 'x');
   zt::expect_statuses({
       {"size", block_reader_size(&h, &size), ST_OK},
-      {"flag", block_reader_query_flag(&h, &flag), ST_OK},
       {"offset that wraps", block_reader_read(&h, uint64_t{1} << 52, 4096, buf.data(), &count),
        ST_INVAL},
       {"block of 2 GiB", block_reader_read(&h, 0, 0x80000000u, buf.data(), &count), ST_INVAL},
   });
   EXPECT_EQ(size, 10000u);
-  EXPECT_EQ(flag, 1);
   EXPECT_EQ(count, -1);
   for (int block : {1, 2, 3}) { // whole, short last (zeros after), past the end
     ASSERT_EQ(block_reader_read(&h, block, 4096, buf.data(), &count), ST_OK);
@@ -187,17 +158,7 @@ TEST(Block, ReadersOfFilesAndShortReads) {
   ASSERT_EQ(block_reader_read_at(&h, 9900, 150, buf.data(), &got), ST_OK);
   EXPECT_EQ(buf.substr(0, 150), data.substr(9900) + std::string(50, '\0'));
   EXPECT_EQ(got, 100u);
-  // A table that brings its own byte-range read is used instead of the built-in one.
-  static BlockReaderOps own = file_reader_ops;
-  own.read_at = [](BlockHandle *, uint64_t offset, uint64_t length, void *, uint64_t *out) {
-    *out = offset + length;
-    return ST_AGAIN;
-  };
-  h.ops = &own;
-  EXPECT_EQ(block_reader_read_at(&h, 40, 2, buf.data(), &got), ST_AGAIN);
-  EXPECT_EQ(got, 42u);
   block_reader_close(&h);
-  EXPECT_EQ(h.fd, -1);
   // A seq_file answers at most a page per read: a block of it is still
   // whole, never zeros where bytes exist.
   const std::string syms = zt::read_file("/proc/kallsyms");
@@ -226,7 +187,6 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   zt::expect_statuses({
       {"open missing", block_reader_open(&h, (dir.path + "/missing").c_str()), ST_NOTFOUND},
       {"read unopened", block_reader_read(&h, 0, 16, buf, nullptr), ST_INVAL},
-      {"size unopened", block_reader_size(&h, &size), ST_INVAL},
       {"range unopened", block_reader_read_at(&h, 0, 16, buf, &size), ST_IO},
       {"denied: table kept, no descriptor",
        in_child(
@@ -244,26 +204,16 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
   });
   EXPECT_EQ(size, 5u);
   EXPECT_EQ(h.ops, nullptr);
-  // A path longer than the handle holds is opened in full and cut there.
-  std::string path = dir.path;
-  while (path.size() < 1300)
-    mkdir(path.append("/").append(200, 'd').c_str(), 0755);
-  path += "/target";
-  mode_t old = umask(027);
-  ASSERT_EQ(block_writer_open(&h, path.c_str()), ST_OK);
-  umask(old);
-  EXPECT_EQ(std::string(h.path), path.substr(0, 1023));
+  const std::string path = dir.path + "/target";
   zt::expect_statuses({
+      {"open writer", block_writer_open(&h, path.c_str()), ST_OK},
       {"write block 2 of 4 bytes", block_writer_write(&h, 2, 4, "zz", 2), ST_OK},
       {"write blocks 0 and 1", block_writer_write(&h, 0, 4, "AAAABBBB", 8), ST_OK},
       {"offset that wraps", block_writer_write(&h, uint64_t{1} << 52, 4096, "x", 1), ST_INVAL},
       {"truncate", block_writer_truncate(&h, 6), ST_OK},
       {"close", block_writer_close(&h), ST_OK},
   });
-  struct stat st;
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
   EXPECT_EQ(zt::read_file(path), "AAAABB");
-  EXPECT_EQ(st.st_mode & 0777, 0640u) << "0644 less the umask";
   const std::string data = image(dir.path + "/disk.img", 1 << 20);
   for (unsigned sector : {512u, 4096u}) {
     SCOPED_TRACE(sector);
@@ -272,7 +222,7 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
       GTEST_SKIP() << "no loop device could be attached on this machine";
     int32_t got = 0;
     std::string ones(8192, '\x11');
-    std::string back(3 * 4096, 'x');
+    std::string back(2 * 4096, 'x');
     zt::expect_statuses({
         {"sector size", device_sector_size(loop.dev.c_str(), &got), ST_OK},
         {"open reader", block_reader_open(&r, loop.dev.c_str()), ST_OK},
@@ -280,19 +230,15 @@ TEST(Block, OpenFailuresWritersAndLoopDevices) {
         {"open writer", block_writer_open(&h, loop.dev.c_str()), ST_OK},
         {"write block 3", block_writer_write(&h, 3, 4096, ones.data(), 4096), ST_OK},
         {"truncate: nothing on a device", block_writer_truncate(&h, 100), ST_OK},
-        {"write past the end", block_writer_write(&h, 256, 4096, ones.data(), 4096), ST_IO},
         {"write across the end", block_writer_write(&h, 255, 4096, ones.data(), 8192), ST_IO},
         {"close writer", block_writer_close(&h), ST_OK},
         {"read block 2", block_reader_read(&r, 2, 4096, back.data(), nullptr), ST_OK},
         {"read block 3", block_reader_read(&r, 3, 4096, back.data() + 4096, nullptr), ST_OK},
-        {"read past the end", block_reader_read(&r, 256, 4096, back.data() + 8192, nullptr), ST_OK},
     });
     EXPECT_EQ(got, static_cast<int32_t>(sector));
     EXPECT_EQ(size, 1048576u);
-    EXPECT_EQ(h.is_block, 1);
-    EXPECT_EQ(r.is_block, 1);
     EXPECT_EQ(r.ops, &device_reader_ops);
-    EXPECT_TRUE(back == data.substr(8192, 4096) + ones.substr(4096) + std::string(4096, '\0'));
+    EXPECT_TRUE(back == data.substr(8192, 4096) + ones.substr(4096));
     block_reader_close(&r);
   }
   // A device write lands in the page cache: with the image on a tmpfs too
@@ -323,7 +269,6 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
     deep.append("/").append(99, 'd');
   zt::write_file(d + "/file", "x");
   ASSERT_EQ(symlink("nowhere", (d + "/dangling").c_str()), 0);
-  chmod(d.c_str(), 0755);
   zt::expect_statuses({
       {"make", make_dir((d + "/new").c_str()), ST_OK},
       {"make again", make_dir((d + "/new").c_str()), ST_OK},
@@ -331,18 +276,10 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
       {"make over a dangling link", make_dir((d + "/dangling").c_str()), ST_EXISTS},
       {"make in a missing dir", make_dir((d + "/missing/child").c_str()), ST_NOTFOUND},
       {"below a file", make_dirs((d + "/file/sub/leaf").c_str()), ST_IO},
-      {"with parents over a file", make_dirs((d + "/file").c_str()), ST_EXISTS},
-      {"root", make_dirs("/"), ST_OK},
-      {"empty path", make_dirs(""), ST_NOTFOUND},
-      {"no path, with parents", make_dirs(nullptr), ST_INVAL},
-      {"no path", make_dir(nullptr), ST_INVAL},
       {"1200 characters: 1099 count", make_dirs(deep.substr(0, 1200).c_str()), ST_OK},
-      {"denied", in_child([&] { return -make_dir((d + "/denied").c_str()); }, true), -ST_IO},
   });
   const std::pair<std::string, int> exists[] = {
-      {d + "/new", 1},     {d + "/file", 1},          {d + "/dangling", 0},
-      {d + "/missing", 0}, {deep.substr(0, 1099), 1}, {deep.substr(0, 1100), 0},
-      {d + "/denied", 0}};
+      {d + "/new", 1}, {d + "/dangling", 0}, {deep.substr(0, 1099), 1}, {deep.substr(0, 1100), 0}};
   for (const auto &[path, want] : exists)
     EXPECT_EQ(path_exists(path.c_str()), want) << path.substr(d.size());
   utsname names;
@@ -351,82 +288,22 @@ TEST(Sysutil, DirectoriesAndSystemFacts) {
   const std::string in = " (" + sys + ")";
   const std::string rows[][2] = {
       {"ID=debian\r\nPRETTY_NAME=\"Debian GNU/Linux 12\"\r\nX=1\n", "Debian GNU/Linux 12" + in},
-      {"PRETTY_NAME=Plain Name\n", "Plain Name" + in},
       {"PRETTY_NAME=\"\"\n", sys},
-      {"PRETTY_NAME=\n", sys},
-      {"PRETTY_NAME='Quoted'\n", "'Quoted'" + in},
-      {"PRETTY_NAME=\"Open\n", "\"Open" + in},
-      {"PRETTY_NAME=Last", "Last" + in},
+      {"PRETTY_NAME=\"Open", "\"Open" + in}, // no closing quote, no newline
       {"NAME=x\n pretty_name=\"no\"\nPRETTY_NAMEX=\"no\"\n", sys},
       {"PRETTY_NAME=\"First\"\nPRETTY_NAME=\"Second\"\n", "First" + in},
       {"PRETTY_NAME=" + std::string(200, 'v') + "\n", std::string(159, 'v') + in},
-      {"PRETTY_NAME=\"" + std::string(300, 'q') + "\"\n",
-       "\"" + std::string(158, 'q') + in}, // quote never seen
       {"C=" + std::string(253, 'c') + "PRETTY_NAME=\"Hidden\"\nPRETTY_NAME=\"Real\"\n",
        "Real" + in}};
   char buf[512];
-  char small[6];
   for (const auto &row : rows) {
     zt::write_file(d + "/os-release", row[0]);
     EXPECT_EQ(os_description_from((d + "/os-release").c_str(), buf, sizeof buf), 0);
     EXPECT_EQ(buf, row[1]) << row[0].substr(0, 40);
   }
-  EXPECT_EQ(os_description_from("/nonexistent", small, sizeof small), 0);
-  EXPECT_EQ(std::string(small), sys.substr(0, 5));
-  uint64_t bytes = 12345;
-  zt::expect_statuses({
-      {"host name", host_name(buf, sizeof buf), ST_OK},
-      {"host name cut", host_name(small, strlen(names.nodename)), ST_IO},
-      {"host name, no room", host_name(buf, 0), ST_INVAL},
-      {"free space, missing path", free_space_bytes("/nonexistent", &bytes), ST_NOTFOUND},
-      {"free space, no path", free_space_bytes(nullptr, &bytes), ST_INVAL},
-  });
-  EXPECT_EQ(std::string(buf), names.nodename);
-  EXPECT_EQ(bytes, 12345u);
-  // A tmpfs of 4 MiB: free space exact, and less by what a file takes.
-  EXPECT_EQ(
-      in_child([&] {
-        uint64_t before = 0;
-        uint64_t after = 0;
-        if (unshare(CLONE_NEWNS) || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
-            mount("t", d.c_str(), "tmpfs", 0, "size=4m") || free_space_bytes(d.c_str(), &before))
-          return 1;
-        zt::write_file(d + "/mib", std::string(1u << 20, 'x'));
-        free_space_bytes((d + "/mib").c_str(), &after);
-        return before == 4u << 20 && after == 3u << 20 ? 0 : 2;
-      }),
-      0);
-  const std::pair<int, unsigned> sleeps[] = {
-      {0, 0}, {-1, 0}, {INT_MIN, 0}, {1, 1000}, {2147483, 2147483000u}, {INT_MAX, 2147483000u}};
+  const std::pair<int, unsigned> sleeps[] = {{-1, 0}, {1, 1000}, {INT_MAX, 2147483000u}};
   for (const auto &[ms, micros] : sleeps)
     EXPECT_EQ(sleep_ms_micros(ms), micros) << ms << " ms";
-  // Niceness up by 10, capped at 19; I/O priority best effort, level 7.
-  EXPECT_EQ(in_child([] {
-              int before = getpriority(PRIO_PROCESS, 0);
-              if (lower_priority() != 0 ||
-                  getpriority(PRIO_PROCESS, 0) != std::min(before + 10, 19) ||
-                  syscall(SYS_ioprio_get, 1, 0) != (2 << 13 | 7))
-                return 1;
-              return lower_priority() == 0 && getpriority(PRIO_PROCESS, 0) == 19 ? 0 : 2;
-            }),
-            0);
-}
-
-// Starting and joining threads with their arguments runs in zpr_demo's pipeline; a failed start
-// passes pthread_create's error on.
-TEST(Threads, FailedCreate) {
-  // No threads allowed, and no capabilities after the uid change.
-  EXPECT_EQ(in_child(
-                [] {
-                  rlimit none{0, 0};
-                  pthread_t u;
-                  if (setrlimit(RLIMIT_NPROC, &none) != 0)
-                    return 1;
-                  return thread_start(
-                      &u, [](void *) { return 0; }, nullptr);
-                },
-                true),
-            EAGAIN);
 }
 
 } // namespace
