@@ -2,8 +2,8 @@
 # built with `cpack -G DEB` in the build tree.  The runtime dependencies
 # come from dpkg-shlibdeps (libc6, libgcc-s1, libstdc++6, libssl3,
 # libzstd1, liblz4-1, libncurses6, libtinfo6, and for zpr_exporter
-# libprometheus-cpp-core1.0 and libprometheus-cpp-pull1.0, which holds
-# civetweb); the -dev packages a tool needs to link the library are
+# libcivetweb1, libprometheus-cpp-core1.0 and libprometheus-cpp-pull1.0);
+# the -dev packages a tool needs to link the library are
 # suggested, and Prometheus is.  The licence goes with the installed tree
 # (ZprInstall.cmake), as share/doc/zpr-monitor/copyright.
 
@@ -42,6 +42,12 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Without dpkg-shlibdeps cpack would build a package that depends on nothing.
+find_program(ZPR_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(NOT ZPR_DPKG_SHLIBDEPS)
+  message(WARNING "dpkg-shlibdeps (dpkg-dev) not found: a package built now would list no "
+    "dependencies; install dpkg-dev before running cpack")
+endif()
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
   "libssl-dev, libzstd-dev, liblz4-dev, pkg-config, bash-completion, prometheus, prometheus-node-exporter")
 
