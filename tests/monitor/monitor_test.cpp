@@ -1,6 +1,5 @@
-// zpr_monitor end to end against stand-in processes and records written byte for byte: whole
-// screens in tmux (expected ones in screens/), whole dump lines, signals, lost output and hostile
-// writers (in the sanitizer build, the instrumented one).
+// zpr_monitor end to end against stand-in processes and crafted records: whole screens in tmux
+// (expected ones in screens/), whole dump lines, signals, lost output and hostile writers.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -8,7 +7,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -59,23 +57,15 @@ ProgressSegment agent(uint32_t pid) {
   r.eta_s = 11175;
   r.q_raw_depth = 3;
   r.q_raw_cap = 16;
-  r.q_out_depth = 1;
+  r.q_out_depth = 2;
   r.q_out_cap = 17;
   r.workers_active = 4;
   r.workers_total = 6;
   r.compression = 1;
-  r.level = 3;
+  r.level = 5;
   r.level_min = 1;
   r.level_max = 9;
   r.cpu_flags = 1;
-  snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
-  snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
-  return r;
-}
-
-TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
-  zt::FakeTool tool;
-  ProgressSegment r = agent(tool.pid());
   r.bg_active = 1;
   r.bg_duty_pct = 40;
   r.bg_duty_min = 10;
@@ -86,41 +76,14 @@ TEST(LiveView, AgentPageCompressionRateAndProcessEnd) {
   r.bg_self_cpu = 7;
   r.bg_self_io = 8;
   r.bg_self_net = 9;
-  ASSERT_TRUE(tool.publish(r));
-  View view;
-  ASSERT_TRUE(view.run({"-p", std::to_string(tool.pid())}));
-  EXPECT_TRUE(view.shows("agent_background.txt", tool.pid())) << view.screen_text();
-  const struct {
-    uint8_t codec;
-    int32_t level, min, max;
-    const char *text;
-  } codecs[] = {{1, -5, 4, -7, "zstd level -5 (fixed)"},
-                {1, 0, -3, 2, "zstd level 0 (adaptive -3..2)"},
-                {2, 3, 1, 9, "lz4"},
-                {200, 3, 1, 9, "none"}};
-  for (const auto &c : codecs) {
-    r.compression = c.codec;
-    r.level = c.level;
-    r.level_min = c.min;
-    r.level_max = c.max;
-    tool.publish(r);
-    EXPECT_TRUE(view.wait_text("|Compression: " + std::string(c.text) + "\n|Background:"))
-        << view.screen_text();
-  }
-  tool.zombie(); // a zombie still counts as present; once reaped the pid is gone
-  tool.record().written = 201;
-  tool.republish();
-  EXPECT_TRUE(view.wait_text("|Written:    201\n"));
-  EXPECT_EQ(view.screen()[1], "Status: running");
-  tool.stop();
-  tool.record().written = 202;
-  tool.republish();
-  EXPECT_TRUE(view.wait_text("|Written:    202"));
-  EXPECT_EQ(view.screen()[1], "Status: running (process ended unexpectedly)");
-  EXPECT_TRUE(view.quits("q"));
+  snprintf(r.sha_impl, sizeof r.sha_impl, "sha-ni");
+  snprintf(r.path, sizeof r.path, "/dev/vg0/vm-101-disk-0");
+  return r;
 }
 
-TEST(LiveView, StartingAgentThenDoneWithOddFigures) {
+// Starting, running, ended by surprise (a zombie still counts as present; once reaped the pid is
+// gone), then done: its own elapsed time, a total of 0 as a figure, never the suffix.
+TEST(LiveView, StartingRunningEndedThenDone) {
   zt::FakeTool tool;
   ProgressSegment r = zt::fake_record(tool.pid(), TOOL_AGENT, "vm-102");
   r.start_wall -= 3725;
@@ -129,26 +92,28 @@ TEST(LiveView, StartingAgentThenDoneWithOddFigures) {
   View view;
   ASSERT_TRUE(view.run({"--pid=" + std::to_string(tool.pid())}));
   EXPECT_TRUE(view.shows("starting.txt", tool.pid())) << view.screen_text();
-  // Done: its own elapsed time, a total of 0 as a figure, never the suffix; then odd figures.
+  r.state = STATE_RUNNING;
+  tool.zombie();
+  r.written = 1;
+  tool.publish(r);
+  EXPECT_TRUE(view.wait_text("|Written:    1\n")) << view.screen_text();
+  EXPECT_EQ(view.screen()[1], "Status: running - opening device");
+  tool.stop();
+  r.written = 2;
+  tool.publish(r);
+  EXPECT_TRUE(view.wait_text("|Written:    2\n")) << view.screen_text();
+  EXPECT_EQ(view.screen()[1], "Status: running - opening device (process ended unexpectedly)");
   r.state = STATE_DONE;
   tool.publish(r);
-  std::string empty_bar = "[" + std::string(40, ' ') + "]   0.0%";
-  EXPECT_TRUE(
-      view.wait_text("|Block:   0 / 0 (current: 0)\n|" + empty_bar + "\n|\n|Elapsed: 00:00:00\n"));
-  tool.stop();
-  r.blocks_total = 10;
-  r.blocks_done = 15;
-  r.bytes_raw = 1ull << 50;
-  tool.publish(r);
-  EXPECT_TRUE(view.wait_text("|[" + std::string(40, '=') + "] 150.0%\n")) << view.screen_text();
-  EXPECT_TRUE(view.wait_text("|Raw done:        1024.0 TiB\n")) << view.screen_text();
-  EXPECT_EQ(view.screen()[1], "Status: DONE - opening device");
+  EXPECT_TRUE(view.wait_text("|Status: DONE - opening device\n|\n|Block:   0 / 0 (current: 0)\n|[" +
+                             std::string(40, ' ') + "]   0.0%\n|\n|Elapsed: 00:00:00\n"))
+      << view.screen_text();
   EXPECT_TRUE(view.quits("Q"));
 }
 
 // Discovery opens the only orchestrator at once (its child is hidden); the view follows each child.
 TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
-  zt::FakeTool orch, first, second, bare;
+  zt::FakeTool orch, first, second;
   ProgressSegment o = zt::fake_record(orch.pid(), TOOL_PROXMOX, "nightly"), b = agent(second.pid());
   o.state = STATE_RUNNING;
   o.start_wall -= 10;
@@ -165,7 +130,7 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
     r.bytes_raw += 262144;
     return first.republish() && view.screen_text().find(rate) != std::string::npos;
   })) << view.screen_text();
-  // Frames drawn before the writer publishes anything new (a key, a new message only) keep the rate.
+  // Frames drawn with nothing new published (a key, a new message only) keep the rate.
   view.send_keys("x");
   snprintf(first.record().message, sizeof first.record().message, "standing still");
   first.republish();
@@ -180,7 +145,6 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   b.bytes_compressed = 1023;
   b.elapsed_ms = 360000000;
   b.eta_s = 0;
-  b.bg_active = 1;
   b.cpu_flags = 2;
   for (int64_t k = 0; k < 64; k++)
     b.worker_block[k] = k == 3 ? -1 : k == 4 ? 17 : 1000 + k;
@@ -197,29 +161,15 @@ TEST(LiveView, OrchestratorFollowsAgentThenRestoreWorkers) {
   EXPECT_FALSE(bogus);
   EXPECT_TRUE(view.shows("orchestrator_restore.txt", orch.pid(), second.pid()))
       << view.screen_text();
-  b.workers_total = 100;
-  second.publish(b);
-  EXPECT_TRUE(view.wait_text("|  W60:1060  W61:1061  W62:1062  W63:1063\n|\n|Path: "))
-      << view.screen_text();
-  b.workers_total = 0;
-  second.publish(b);
-  EXPECT_TRUE(view.shows("orchestrator_restore_idle.txt", orch.pid(), second.pid()))
-      << view.screen_text();
   o.child_pid = orch.pid(); // its own pid: no child
   orch.publish(o);
   EXPECT_TRUE(view.shows("orchestrator_alone.txt", orch.pid())) << view.screen_text();
   EXPECT_TRUE(view.quits("q"));
-  View failed; // alive without a segment: the error once the screen has ended
-  ASSERT_TRUE(failed.run({"--pid", std::to_string(bare.pid())}, 3));
-  EXPECT_TRUE(failed.wait_text("|error: could not attach to PID " + std::to_string(bare.pid()) +
-                               " (process gone?)\n"));
-  EXPECT_EQ(failed.wait_exit(), 0);
 }
 
-// Every way the live view ends short of q (SIGINT, SIGTERM, SIGHUP, SIGQUIT; SIGHUP just as newterm
-// has switched the terminal's modes; SIGTERM on q just after the screen was freed) leaves the
-// terminal in its normal mode, status 1 and the run log's end entry; so does TERM=dumb (0), refused
-// at once.  Under nohup a hang-up leaves the view to see its terminal gone and end by itself.
+// Every ending signal (also SIGHUP just as newterm has switched the terminal's modes, SIGTERM on q
+// just after the screen was freed) and TERM=dumb (refused) leave the terminal in its normal mode,
+// status 1 and the run log's end entry.  Under nohup the view sees its terminal gone and ends.
 TEST(LiveView, SignalsRestoreTheTerminalADumbOneIsRefused) {
   zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(agent(tool.pid())));
@@ -304,10 +254,7 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   };
   View view;
   ASSERT_TRUE(view.run({}, 12));
-  EXPECT_TRUE(view.wait_equal(box(0, 6, 0))) << view.screen_text();
-  std::string attrs;
-  view.tmux({"capture-pane", "-e", "-p", "-t", "zt"}, &attrs);
-  EXPECT_NE(attrs.find("\033[7m>"), std::string::npos) << "the selected row in reverse video";
+  EXPECT_TRUE(view.wait_equal(box(0, 6, 0))) << view.screen_text(); // the keys read from here on
   const struct {
     const char *key;
     int selected;
@@ -316,42 +263,13 @@ TEST(SelectionBox, ListsNavigatesScrollsAndOpens) {
   for (const auto &s : steps)
     EXPECT_TRUE(view.send_keys(s.key) && view.wait_equal(box(0, 6, s.selected)))
         << s.key << view.screen_text();
+  // Four list rows: the window scrolls to the selection, marked above and below, and Enter opens
+  // the entry selected, not the one at its row.
+  view.tmux({"resize-window", "-t", "zt", "-x", "80", "-y", "8"});
+  EXPECT_TRUE(view.wait_equal(box(2, 2, 3))) << view.screen_text();
   ASSERT_TRUE(view.send_keys("Enter"));
   EXPECT_TRUE(view.wait_text("|zpr_monitor - PID " + std::to_string(order.at(3).first) + " ("));
   EXPECT_TRUE(view.quits("q"));
-  for (const char *key : {"Q", "Escape"}) {
-    View again;
-    EXPECT_TRUE(again.run({}, 12) && again.wait_equal(box(0, 6, 0)) && again.quits(key)) << key;
-  }
-  // 40 entries in 16 list rows: the list scrolls with the selection, marked where entries lie
-  // above or below, follows the terminal's height, and Enter opens the entry shown (pids beyond the
-  // kernel's limit).
-  for (uint32_t pid = 4200001; pid <= 4200034; pid++) {
-    ProgressSegment r = zt::fake_record(pid, TOOL_AGENT, ("j" + std::to_string(pid)).c_str());
-    ASSERT_TRUE(zt::fake_segment_create(pid, &r, sizeof r));
-    snprintf(row, sizeof row, "j%-19u %-8u FULL  agent    starting", pid, pid);
-    listed[pid] = row;
-  }
-  View many;
-  ASSERT_TRUE(many.run({}, 20));
-  EXPECT_TRUE(many.wait_equal(box(0, 15, 0))) << many.screen_text();
-  for (auto [downs, first, shown, selected] :
-       {std::tuple{15, 2, 14, 15}, {23, 25, 15, 38}, {1, 25, 15, 39}}) {
-    for (int i = 0; i < downs; i++)
-      many.send_keys("Down");
-    EXPECT_TRUE(many.wait_equal(box(first, shown, selected))) << many.screen_text();
-  }
-  for (auto [rows, first] : {std::pair{5, 39}, {6, 38}}) { // the list's last rows, never past it
-    many.tmux({"resize-window", "-t", "zt", "-x", "80", "-y", std::to_string(rows)});
-    std::vector<std::string> last = box(first, rows - 4, 39);
-    last.erase(last.begin() + 4); // no mark beside fewer than three entries
-    EXPECT_TRUE(many.wait_equal(last)) << many.screen_text();
-  }
-  many.send_keys("Enter");
-  EXPECT_TRUE(many.wait_text("|zpr_monitor - PID " + std::to_string(order.at(39).first) + " (") &&
-              many.quits("q"));
-  for (uint32_t pid = 4200001; pid <= 4200034; pid++)
-    zt::fake_segment_remove(pid);
 }
 
 TEST(MonitorCommandLine, StatusAndOutputs) {
@@ -367,16 +285,12 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
   } rows[] = {
       {{"--dump", "--version"}, 0, version + "\n", ""},
       {{"--help", "--selftest", "--frob"}, 0, version + ": selftest ok\n", ""},
-      {{"--dump", "--help"}, 0, help, ""},
       {{"-h", "--log-path", logs.path, "--syslog=1", "--log", "1"}, 0, help, ""},
       {{"--interval", "5", "--dump"}, 2, "", "error: --dump requires --pid\n"},
       {{}, 1, "", NONE},
-      {{"--pid", "0"}, 1, "", NONE},
-      {{"--pid=x1"}, 1, "", NONE},
       {{"--all"}, 1, "", "error: the live view needs a terminal on standard input and output\n"},
       {{"--dump", "-p", "x", "--wait", "0"}, 1, "", no_segment + "0\n"},
-      // A negative or over-32-bit number is no number: one attempt, pid 0 (wrapped: for ever, pid 1).
-      {{"--dump", "-p", "1", "--wait", "-5"}, 1, "", no_segment + "1\n"},
+      // Over 32 bits is no number: pid 0, not pid 1 wrapped round.
       {{"--dump", "-p", "4294967297", "--wait", "0"}, 1, "", no_segment + "0\n"}};
   for (const auto &row : rows) {
     std::vector<std::string> args = {"--no-syslog", "--no-log"};
@@ -385,158 +299,87 @@ TEST(MonitorCommandLine, StatusAndOutputs) {
     EXPECT_EQ(std::tie(r.status, r.out, r.err), std::tie(row.status, row.out, row.err))
         << args.back();
   }
-  // The warnings first, then the mode.
-  zt::RunResult r =
-      zt::run_program(MONITOR, {"--log-path", logs.path, "--no-syslog", "1234", "--frob"});
-  EXPECT_NE(r.err.find("WARN  unexpected argument '1234' ignored\n"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("WARN  unknown option '--frob' ignored\n" + NONE), std::string::npos)
-      << r.err;
-  zt::FakeTool tool; // never ends: a dump blind to its lost output would run on
+  // Lost output ends the dump (status 1); the logfile opened next must not become descriptor 1.
+  zt::FakeTool tool;
   ASSERT_TRUE(tool.publish(zt::fake_record(tool.pid(), TOOL_AGENT)));
-  for (const char *mode : {"--dump", "--help", "--version"}) {
-    std::vector<std::string> args = {MONITOR, "--no-log", "--no-syslog",
-                                     mode,    "-p",       std::to_string(tool.pid())};
-    EXPECT_EQ(zt::wait_exit(zt::spawn_program(args, "/dev/full", logs.path + "/err")), 1) << mode;
-    EXPECT_EQ(zt::read_file(logs.path + "/err"),
-              "error: cannot write to standard output: No space left on device\n");
+  for (auto [redirect, error] :
+       {std::pair{">/dev/full", "No space left on device"}, {">&-", "Bad file descriptor"}}) {
+    zt::RunResult r = zt::run_program(
+        "/bin/sh", {"-c", std::string("exec \"$@\" ") + redirect, "sh", MONITOR, "--no-syslog",
+                    "--log-path", logs.path, "--dump", "-p", std::to_string(tool.pid())});
+    EXPECT_EQ(r.status, 1) << redirect;
+    EXPECT_EQ(r.err, "error: cannot write to standard output: " + std::string(error) + "\n");
   }
-  // Standard output closed: the logfile opened next must not become descriptor 1 and take the dump.
-  zt::RunResult closed = zt::run_program("/bin/sh", {"-c", "exec \"$@\" >&-", "sh", MONITOR,
-                                                     "--no-syslog", "--log-path", logs.path,
-                                                     "--dump", "-p", std::to_string(tool.pid())});
-  EXPECT_EQ(closed.status, 1);
-  EXPECT_EQ(closed.err, "error: cannot write to standard output: Bad file descriptor\n");
   EXPECT_EQ(zt::read_file(logs.path + "/monitor.log").find("#elapsed"), std::string::npos);
 }
 
 struct Dump { // a dump in the background, its output read while it runs
   zt::TempDir dir;
   pid_t pid;
-  explicit Dump(uint32_t target, const char *interval = "20")
-      : pid(zt::spawn_program({MONITOR, "--no-log", "--dump", "--pid", std::to_string(target),
-                               "--interval", interval},
-                              dir.path + "/out", dir.path + "/err")) {}
+  explicit Dump(uint32_t target)
+      : pid(zt::spawn_program(
+            {MONITOR, "--no-log", "--dump", "--pid", std::to_string(target), "--interval", "20"},
+            dir.path + "/out", dir.path + "/err")) {}
   ~Dump() { zt::wait_exit(pid, 1); }
   std::string out() { return zt::read_file(dir.path + "/out"); }
-  bool shows(const std::string &line) {
-    return zt::wait_until([&] { return out().find("\n" + line + "\n") != std::string::npos; });
-  }
   bool running() { // given a chance to end too early
     return !zt::wait_until([&] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 300);
   }
 };
 
-// Every column its own value, so that a swapped column shows.
-ProgressSegment numbered(uint32_t pid, uint8_t tool) {
-  ProgressSegment r = zt::fake_record(pid, tool);
-  r.state = STATE_RUNNING;
-  r.elapsed_ms = 1;
-  r.blocks_done = 2;
-  r.blocks_total = 3;
-  r.bytes_raw = 4;
-  r.bytes_compressed = 5;
-  r.q_raw_depth = 6;
-  r.q_raw_cap = 7;
-  r.q_out_depth = 8;
-  r.q_out_cap = 9;
-  r.workers_active = 10;
-  r.workers_total = 11;
-  r.level = -12;
-  r.bg_active = 13;
-  r.bg_duty_pct = 14;
-  r.bg_foreign_cpu = 15;
-  r.bg_foreign_io = 16;
-  r.bg_foreign_net = 17;
-  r.bg_self_cpu = 18;
-  r.bg_self_io = 19;
-  r.bg_self_net = 20;
-  return r;
-}
+// agent()'s figures from blocks_done on, every column its own value, so that a swapped one shows.
 const std::string COLUMNS =
-    "\t2\t3\t4\t5\t6\t7\t8\t9\t10\t11\t-12\t13\t14\t15\t16\t17\t18\t19\t20\t";
-// The dump shows an orchestrator's child; only the orchestrator's own final state ends it.
-TEST(DumpMode, FollowsTheOrchestratorUntilItsOwnEnd) {
+    "\t250\t1000\t262144000\t131072000\t3\t16\t2\t17\t4\t6\t5\t1\t40\t12\t34\t56\t7\t8\t9\t";
+// A name with ") Z (" is no zombie: the dump waits for the segment, shows the record's elapsed time
+// while it is ahead of the time since the start, and ends once the process is a zombie.
+TEST(DumpMode, WaitsForTheSegmentAndEndsWithAZombie) {
+  zt::FakeTool tool("a) Z (b");
+  Dump dump(tool.pid());
+  EXPECT_TRUE(dump.running()) << "still waiting";
+  ProgressSegment r = agent(tool.pid());
+  r.state = STATE_STARTING;
+  r.elapsed_ms = 999999;
+  ASSERT_TRUE(tool.publish(r));
+  EXPECT_TRUE(zt::wait_until([&] {
+    return dump.out().ends_with("\n999999" + COLUMNS + "starting\n");
+  })) << dump.out();
+  EXPECT_TRUE(dump.out().starts_with(zt::read_file(ZPR_SCREENS "dump_header.txt")));
+  tool.zombie();
+  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
+}
+
+// The dump shows an orchestrator's child.  The orchestrator writes FAILED and ends while the dump
+// is held inside the write of a child's line (its output a full pipe nobody reads): the dump still
+// prints the orchestrator's own final line last.
+TEST(DumpMode, FinalStateWrittenWhileTheOutputWasFull) {
   zt::FakeTool orch;
   zt::FakeTool child;
   ProgressSegment o = zt::fake_record(orch.pid(), TOOL_XENV_RST);
   o.state = STATE_RUNNING;
   o.child_pid = child.pid();
-  ProgressSegment c = numbered(child.pid(), TOOL_RESTORE);
-  c.state = STATE_DONE;
-  ASSERT_TRUE(child.publish(c));
+  ASSERT_TRUE(child.publish(agent(child.pid())));
   ASSERT_TRUE(orch.publish(o));
-  Dump dump(orch.pid());
-  EXPECT_TRUE(dump.shows("1" + COLUMNS + "DONE")) << dump.out();
-  EXPECT_TRUE(dump.running());
-  o.state = STATE_FAILED;
-  o.child_pid = 0;
-  o.elapsed_ms = 42;
-  orch.publish(o);
-  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
-  const std::string own = "\n42\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
-  EXPECT_TRUE(dump.out().ends_with(own + "FAILED\n")) << dump.out();
-}
-
-// A name with ") Z (" is no zombie: the dump waits for the segment, shows the record's elapsed time
-// while it is ahead of the clock, the time since the start (saturated) while starting, the
-// record's own once running, and ends with the process.
-TEST(DumpMode, WaitsForTheSegmentEndsWithAZombieAtMostOneLinePer20Ms) {
-  zt::FakeTool tool("a) Z (b");
-  zt::FakeTool zombie;
-  auto t0 = std::chrono::steady_clock::now();
-  Dump dump(tool.pid(), "5");
-  EXPECT_TRUE(dump.running()) << "still waiting";
-  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
-  r.state = STATE_STARTING;
-  r.elapsed_ms = 999999;
-  ASSERT_TRUE(tool.publish(r));
-  EXPECT_TRUE(dump.shows("999999" + COLUMNS + "starting")) << dump.out();
-  EXPECT_TRUE(dump.out().starts_with(zt::read_file(ZPR_SCREENS "dump_header.txt")));
-  r.start_wall = INT64_MIN; // too long ago to count in 64 bits: saturates
-  tool.publish(r);
-  EXPECT_TRUE(dump.shows("18446744073709551615" + COLUMNS + "starting")) << dump.out();
-  r.state = 7;
-  tool.publish(r);
-  EXPECT_TRUE(dump.shows("999999" + COLUMNS + "?")) << dump.out();
-  EXPECT_TRUE(dump.running());
-  tool.zombie();
-  EXPECT_EQ(zt::wait_exit(dump.pid), 0);
-  auto ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
-          .count();
-  std::string out = dump.out();
-  EXPECT_LE(std::count(out.begin(), out.end(), '\n'), 2 + ms / 20);
-  zombie.zombie();
-  EXPECT_EQ(
-      zt::run_program(MONITOR, {"--dump", "--pid", std::to_string(zombie.pid()), "--wait", "1000"})
-          .status,
-      1);
-}
-
-// The tool writes DONE and ends while the dump is held inside the write of a running line (its
-// output a full pipe nobody reads): the dump still prints DONE last.
-TEST(DumpMode, FinalStateWrittenWhileTheOutputWasFull) {
-  zt::FakeTool tool;
-  ProgressSegment r = numbered(tool.pid(), TOOL_AGENT);
-  ASSERT_TRUE(tool.publish(r));
   zt::TempDir dir;
   const std::string fifo = dir.path + "/out";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int out = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   ASSERT_EQ(fcntl(out, F_SETPIPE_SZ, 4096), 4096);
   const pid_t dump = zt::spawn_program(
-      {MONITOR, "--no-log", "--dump", "--pid", std::to_string(tool.pid()), "--interval", "20"},
+      {MONITOR, "--no-log", "--dump", "--pid", std::to_string(orch.pid()), "--interval", "20"},
       fifo, dir.path + "/err");
   const std::string wchan = "/proc/" + std::to_string(dump) + "/wchan";
   ASSERT_TRUE(zt::wait_until(
       [&] { return zt::read_file(wchan).find("pipe_write") != std::string::npos; }, 60000));
-  r.state = STATE_DONE;
-  ASSERT_TRUE(tool.publish(r));
-  tool.stop();
+  o.state = STATE_FAILED;
+  o.child_pid = 0;
+  o.elapsed_ms = 42;
+  ASSERT_TRUE(orch.publish(o));
+  orch.stop();
   const std::string text = zt::read_file(fifo); // until the dump's end
   close(out);
   EXPECT_EQ(zt::wait_exit(dump), 0);
-  EXPECT_TRUE(text.ends_with("\trunning\n1" + COLUMNS + "DONE\n")) << text;
+  const std::string own = "42\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t0\t";
+  EXPECT_TRUE(text.ends_with("\n3725000" + COLUMNS + "running\n" + own + "FAILED\n")) << text;
 }
 
 const std::string WAITING =
@@ -549,18 +392,15 @@ TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   r.blocks_done = 7;
   ASSERT_TRUE(shrunk.publish(r));
   View w;
-  Dump dump(shrunk.pid());
   ASSERT_TRUE(w.run({"--pid", std::to_string(shrunk.pid())}));
   ASSERT_TRUE(w.wait_text("Block:   7 / 0"));
   ASSERT_TRUE(
-      zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under both mappings
+      zt::fake_segment_create(shrunk.pid(), &r, 0, 0)); // shrunk to nothing under the mapping
   EXPECT_TRUE(w.wait_text(WAITING)) << w.screen_text();
-  r.blocks_done = 8; // sized and written again: the same mappings read it
+  r.blocks_done = 8; // sized and written again: the same mapping reads it
   ASSERT_TRUE(zt::fake_segment_create(shrunk.pid(), &r, sizeof r));
   EXPECT_TRUE(w.wait_text("Block:   8 / 0")) << w.screen_text();
-  EXPECT_TRUE(zt::wait_until([&] { return dump.out().find("\t8\t0\t") != std::string::npos; }));
-  shrunk.stop();
-  EXPECT_TRUE(w.quits("q") && zt::wait_exit(dump.pid) == 0);
+  EXPECT_TRUE(w.quits("q"));
   // Died inside an update: the waiting frame and no data line.  Readable at
   // last: escapes and a path without end shown printable, within the field.
   r = zt::fake_record(odd.pid(), 200, "a\033[2Jb\nc\xe9");
@@ -576,10 +416,9 @@ TEST(Hostile, ShrunkObjectOddCounterAndHostileText) {
   EXPECT_EQ(odd_dump.out().find('\n'), odd_dump.out().size() - 1)
       << "no line while the counter is odd";
   ASSERT_TRUE(zt::fake_segment_write(odd.pid(), r));
-  const std::string title =
-      "zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)";
   EXPECT_TRUE(
-      o.wait_equal({title, "Status: ?", "~Elapsed: 00:00:[0-5][0-9]", "", "", "Press 'q' to quit"}))
+      o.wait_equal({"zpr_monitor - PID " + std::to_string(odd.pid()) + " (a^[[2Jb^JcM-i, ?)",
+                    "Status: ?", "~Elapsed: 00:00:[0-5][0-9]", "", "", "Press 'q' to quit"}))
       << o.screen_text();
   odd.stop();
   EXPECT_TRUE(o.quits("q") && zt::wait_exit(odd_dump.pid) == 0);
@@ -635,13 +474,6 @@ TEST(Hostile, ThingsNamedLikeSegments) {
         << kind;
     EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
   }
-  ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, sizeof r)); // mode 0600, root's
-  zt::RunResult u =
-      zt::run_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
-                                           MONITOR, "--no-log", "--no-syslog"});
-  EXPECT_EQ(u.status, 1);
-  EXPECT_EQ(u.err,
-            NONE + "1 progress segment could not be opened for lack of permission (try as root)\n");
 }
 
 } // namespace

@@ -9,16 +9,12 @@
 extern "C" SCREEN *__real_newterm(const char *type, FILE *out, FILE *in);
 extern "C" void __real_delscreen(SCREEN *screen);
 
-namespace {
-
-void raise_after(const char *call) {
+static void raise_after(const char *call) {
   const char *want = getenv("ZT_RAISE");
   const size_t n = strlen(call);
   if (want != nullptr && strncmp(want, call, n) == 0 && want[n] == ':')
     raise(atoi(want + n + 1));
 }
-
-} // namespace
 
 extern "C" SCREEN *__wrap_newterm(const char *type, FILE *out, FILE *in) {
   SCREEN *screen = __real_newterm(type, out, in);

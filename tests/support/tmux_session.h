@@ -17,9 +17,7 @@ struct TmuxSession {
   // Starts argv in a width x height terminal; env "NAME=value" adds, "-NAME" removes.
   bool start(const std::vector<std::string> &argv, int width, int height,
              const std::vector<std::string> &env = {});
-  bool send_keys(const std::string &key) {
-    return tmux({"send-keys", "-t", "zt", key}) == 0;
-  }                                  // "q", "Up"
+  bool send_keys(const std::string &key) { return tmux({"send-keys", "-t", "zt", key}) == 0; }
   std::vector<std::string> screen(); // one string per row, trailing spaces removed
   std::string screen_text();         // for failure messages
   bool wait_text(const std::string &text, int timeout_ms = 20000); // in some row
