@@ -474,6 +474,14 @@ TEST(Hostile, ThingsNamedLikeSegments) {
         << kind;
     EXPECT_TRUE(unlink(path.c_str()) == 0 || rmdir(path.c_str()) == 0);
   }
+  // A user who may not read a record is told so, not that nothing runs.
+  ASSERT_TRUE(zt::fake_segment_create(tool.pid(), &r, sizeof r)); // mode 0600, root's
+  zt::RunResult u =
+      zt::run_program("/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                           MONITOR, "--no-log", "--no-syslog"});
+  EXPECT_EQ(u.status, 1);
+  EXPECT_EQ(u.err,
+            NONE + "1 progress segment could not be opened for lack of permission (try as root)\n");
 }
 
 } // namespace
