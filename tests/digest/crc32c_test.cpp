@@ -99,8 +99,7 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 }
 
 TEST(Crc32c, PublishedVectorsOnEveryKernel) {
-  // The check value of the CRC catalogue, then iSCSI vectors of RFC 3720
-  // (B.4), the last a READ command PDU.
+  // The CRC catalogue's check value, then iSCSI vectors of RFC 3720 (B.4).
   const struct {
     const char *name;
     std::vector<uint8_t> data;

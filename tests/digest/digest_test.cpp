@@ -42,6 +42,10 @@ TEST(Sha256, PublishedDigestsWholeAndInPiecesAndFatalFailures) {
   EXPECT_EQ(hex(d), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1" +
                         std::string(1, '\0'));
   EXPECT_EQ(c.ctx, nullptr) << "final frees the context";
+  const uint8_t a[4] = {1, 2, 3, 4};
+  const uint8_t b[4] = {1, 2, 3, 5};
+  EXPECT_TRUE(digest_equal(a, b, 3)) << "equal first 3 bytes";
+  EXPECT_FALSE(digest_equal(a, b, 4)) << "last byte differs"; // a restore's verification
   // A failure of the library (here a context never set up) prints one line and aborts.
   zt::TempDir dir;
   EXPECT_EQ(in_child([&] {

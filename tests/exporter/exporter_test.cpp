@@ -293,9 +293,8 @@ TEST(Exporter, IdleConnectionsAndSighup) {
   EXPECT_EQ(exporter.stop(), 0);
 }
 
-// A record whose process is gone is a failed run to save, but not by an exporter that cannot
-// listen.  A textfile that would not be read is refused; one that cannot be written names its
-// cause.
+// A gone process's record is a failed run to save, but not by an exporter that cannot listen.
+// A textfile that would not be read is refused; one that cannot be written names its cause.
 TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
   zt::FakeTool vanished;
   ASSERT_TRUE(vanished.publish(agent(vanished.pid(), "vm-3", 3)));
