@@ -1,9 +1,9 @@
 // CRC-32C: published vectors, agreement with the bitwise definition at every
 // length and alignment near guard pages and over chained calls, on every
-// kernel; in the native build also the path crc32c picks and its first calls
-// racing.  The portable build compiles each vector tier's kernel on SIMDe's
-// intrinsics, without the tier's target attributes, so that the same checks
-// run every kernel on any processor.
+// kernel; in the native build also the path crc32c picks.  The portable build
+// compiles each vector tier's kernel on SIMDe's intrinsics, without the
+// tier's target attributes, so that the same checks run every kernel on any
+// processor.
 #include "digest/crc32c.h"
 #include "digest/crc32c_internal.h"
 
@@ -13,12 +13,9 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #if !defined(ZPR_CRC32C_PORTABLE)
@@ -102,23 +99,13 @@ std::vector<uint8_t> random_bytes(size_t n, uint32_t seed) {
 }
 
 TEST(Crc32c, PublishedVectorsOnEveryKernel) {
-  std::vector<uint8_t> up(32);
-  std::vector<uint8_t> down(32);
-  for (uint8_t i = 0; i < 32; i++) {
-    up[i] = i;
-    down[i] = 31 - i;
-  }
-  // The check value of the CRC catalogue, then the iSCSI vectors of RFC
-  // 3720 (B.4), the last a READ command PDU.
+  // The CRC catalogue's check value, then iSCSI vectors of RFC 3720 (B.4).
   const struct {
     const char *name;
     std::vector<uint8_t> data;
     uint32_t crc;
   } vectors[] = {{"123456789", {'1', '2', '3', '4', '5', '6', '7', '8', '9'}, 0xE3069283u},
                  {"32 zeros", std::vector<uint8_t>(32, 0x00), 0x8A9136AAu},
-                 {"32 ones", std::vector<uint8_t>(32, 0xFF), 0x62A8AB43u},
-                 {"0 to 31", up, 0x46DD794Eu},
-                 {"31 to 0", down, 0x113FDB5Cu},
                  {"READ PDU",
                   {0x01, 0xC0, 0, 0, 0, 0, 0,    0, 0,    0, 0, 0,    0, 0, 0, 0,
                    0x14, 0,    0, 0, 0, 0, 0x04, 0, 0,    0, 0, 0x14, 0, 0, 0, 0x18,
@@ -180,35 +167,6 @@ TEST(Crc32c, ChainedCallsMatchOneCall) {
 TEST(Crc32c, TakesTheBestPathTheProcessorRuns) {
   const auto best = std::find_if(std::begin(kTiers), std::end(kTiers), runs_here);
   EXPECT_STREQ(crc32c_path_name(), best == std::end(kTiers) ? "table" : best->kernel.name);
-}
-
-// Threads making the very first calls at once, in a fresh copy of this
-// program, all get the right value.
-TEST(Crc32c, ConcurrentFirstCallsInFreshProcess) {
-  const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-  const std::string filter = " --gtest_filter=*DISABLED_ConcurrentFirstCalls";
-  EXPECT_EQ(system((self + filter + " --gtest_also_run_disabled_tests").c_str()), 0);
-}
-
-TEST(Crc32cChild, DISABLED_ConcurrentFirstCalls) {
-  const auto data = random_bytes(8192, 6);
-  const uint32_t want_long = reference(0, data.data(), data.size());
-  std::atomic<int> ready{0};
-  std::atomic<int> wrong{0};
-  std::vector<std::thread> threads;
-  for (int i = 0; i < 8; i++)
-    threads.emplace_back([&, i] {
-      for (ready++; ready.load() < 8;)
-        std::this_thread::yield();
-      // Long and short inputs take different ways through crc32c.
-      const bool ok = i % 2 ? crc32c(0, data.data(), data.size()) == want_long
-                            : crc32c(0, "123456789", 9) == 0xE3069283u;
-      if (!ok)
-        wrong++;
-    });
-  for (std::thread &t : threads)
-    t.join();
-  EXPECT_EQ(wrong.load(), 0);
 }
 #endif
 

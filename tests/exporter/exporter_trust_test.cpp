@@ -64,10 +64,6 @@ zt::RunResult once(std::vector<std::string> args, bool as_nobody = false) {
   return zt::run_program("/usr/bin/setpriv", args);
 }
 
-zt::RunResult once_json(const std::string &state_file, bool as_nobody = false) {
-  return once({"--format", "json", "--state-file", state_file}, as_nobody);
-}
-
 } // namespace
 
 // One process runs a job, finishes it and starts the next under the same
@@ -127,11 +123,9 @@ TEST(ExporterTrust, RunsShorterThanACollectionAreRecorded) {
     EXPECT_TRUE(exporter.shows(run_series("zpr_last_run_success", name, "restore") + " 0"));
 }
 
-// Records left in /dev/shm: each run ends when its record says, an older
-// run never replaces a newer one (nor does it after a restart), an absurd
-// figure is bounded so the state file stays readable, a state file that
-// cannot be written yet is written once it can, and a run whose record is
-// gone is still known after a restart.
+// Records left in /dev/shm: each run ends when its record says; an older run never replaces a
+// newer one, nor after a restart; an absurd figure is bounded; a state file that cannot be
+// written yet is written once it can, and keeps a run whose record is gone.
 TEST(ExporterTrust, LeftoversAcrossRestartsAndStateFileRetries) {
   const int64_t t0 = 1700000000;
   leftover(4300001, "vm-1", STATE_DONE, t0 + 10, 1000);
@@ -151,17 +145,19 @@ TEST(ExporterTrust, LeftoversAcrossRestartsAndStateFileRetries) {
     ASSERT_TRUE(zt::wait_until([&] { return zt::read_file(state).find("absurd") != npos; }, 60000));
     EXPECT_EQ(exporter.stop(), 0);
   }
-  zt::fake_segment_remove(4300003);         // "done" is known from the state file alone
-  const zt::RunResult r = once_json(state); // a restart that sees the other leftovers again
+  zt::fake_segment_remove(4300003); // "done" is known from the state file alone
+  // A restart that sees the other leftovers again.
+  const zt::RunResult r = once({"--format", "json", "--state-file", state});
   EXPECT_EQ(r.err, "");
   json runs = json::parse(r.out)["last_runs"];
   ASSERT_EQ(runs.size(), 3u) << runs;
   EXPECT_NEAR(runs[0]["end_time"].get<double>(), time(nullptr), 600); // when it was seen
-  EXPECT_EQ(runs[0]["duration_seconds"], 999999999999999.0);
-  EXPECT_EQ(runs[0]["success"], false);
-  EXPECT_EQ(runs[0]["last_success_time"], nullptr);
+  runs[0].erase("end_time");
+  EXPECT_EQ(runs[0], json::parse(R"({"job_name": "absurd", "tool": "agent", "success": false,
+    "duration_seconds": 999999999999999.0, "bytes_raw": 0, "last_success_time": null})"));
   EXPECT_EQ(runs[1], json::parse(R"({"job_name": "done", "tool": "agent", "end_time": 1700000002.5,
-    "success": true, "duration_seconds": 2.5, "bytes_raw": 0, "last_success_time": 1700000002.5})"));
+    "success": true, "duration_seconds": 2.5, "bytes_raw": 0,
+    "last_success_time": 1700000002.5})"));
   EXPECT_EQ(runs[2], json::parse(R"({"job_name": "vm-1", "tool": "agent", "end_time": 1700000011,
     "success": true, "duration_seconds": 1, "bytes_raw": 0, "last_success_time": 1700000011})"));
 }
@@ -183,8 +179,6 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
       {"a directory", "", false, ": read error: Is a directory; not a regular file, left", 0,
        false},
       {"another user's", "{}", true, ": Permission denied; kept as ", 0, true},
-      {"a damaged entry", R"({"version": 1, "last_runs": [{"job_name": 7}]})", false,
-       ": 1 damaged entry skipped (the first: entry 1)\n", 0, false},
       {"damaged entries",
        "{\"version\": 1, \"last_runs\": [" + good +
            R"(, {"job_name": 7}, {"job_name": "a", "tool": "agent", "end_time": -1,
@@ -203,7 +197,7 @@ TEST(ExporterTrust, DamagedStateFileIsKeptAsideOrSkippedEntryByEntry) {
       zt::write_file(state, row.text);
     ASSERT_EQ(chmod(state.c_str(), 0600), 0);
     ASSERT_EQ(chown(dir.path.c_str(), row.as_nobody ? 65534 : 0, 0), 0);
-    const zt::RunResult r = once_json(state, row.as_nobody);
+    const zt::RunResult r = once({"--format", "json", "--state-file", state}, row.as_nobody);
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.err.find("WARN  state file " + state + row.warning), npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
@@ -229,7 +223,7 @@ TEST(ExporterTrust, LimitsAreCountedAndWarnedOnce) {
   for (uint32_t i = 0; i <= 2048; i++) // one more than the segments' documented limit
     leftover(4300000 + i, "new", STATE_FAILED, time(nullptr) - 10, 1000);
   const std::string saved = zt::read_file(state);
-  const zt::RunResult r = once_json(state);
+  const zt::RunResult r = once({"--format", "json", "--state-file", state});
   EXPECT_EQ(zt::read_file(state), saved); // --once saves nothing
   EXPECT_NE(r.err.find("WARN  more than 2048 segments: the rest are left out\n"), npos) << r.err;
   EXPECT_NE(r.err.find("WARN  more than 4096 jobs seen: the oldest last runs are dropped\n"), npos);
@@ -244,7 +238,7 @@ TEST(ExporterTrust, LimitsAreCountedAndWarnedOnce) {
 
 // Output that cannot be written is an error, not a success.
 TEST(ExporterTrust, LostOutputIsAnError) {
-  for (const char *args : {"--once", "--once --format json", "--help", "--version"}) {
+  for (const char *args : {"--once", "--help", "--version"}) {
     SCOPED_TRACE(args);
     const zt::RunResult r =
         zt::run_program("/bin/sh", {"-c", EXPORTER + " " + args + " > /dev/full"});
@@ -297,12 +291,9 @@ TEST(ExporterTrust, RecordsOfUntrustedOrUnreadableOwnersAreLeftOutAndCounted) {
   EXPECT_EQ(value("\n" + r.out, "zpr_exporter_scan_failures_total"), 1);
 }
 
-// Which series each kind of job has, after a few collections: block-work
-// figures only for the tools doing the block work, background figures only
-// while throttled, the ETA only while known; a job that makes no progress
-// keeps the time of its last progress; a process counts as the job's only
-// if it started no later than the record (a pid reused after the job died
-// does not bring it back).
+// Block-work series only for the tools doing it, background ones only while throttled, the
+// ETA only while known; a stalled job keeps its last progress time; a pid reused after the
+// job died (a process younger than the record) does not bring the job back.
 TEST(ExporterTrust, SeriesOfEachKindOfJob) {
   zt::FakeTool agent, background, orchestrator;
   timespec now{};
