@@ -306,10 +306,24 @@ TEST(Exporter, StateFileWrittenOnlyWhenServingAndWriteErrorsNamed) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err.rfind("error: cannot listen on 192.0.2.1:80", 0), 0u) << r.err;
   EXPECT_NE(access(state.c_str(), F_OK), 0) << "state file written";
-  // A textfile node_exporter would never read is refused at the start.
-  const zt::RunResult txt = zt::run_program(EXPORTER, {"--textfile", dir.path + "/zpr.txt"});
-  EXPECT_EQ(txt.status, 2);
-  EXPECT_NE(txt.err.find("node_exporter reads only files ending in .prom\n"), std::string::npos);
+  // Arguments a service would fail on later are refused at the start; an
+  // unknown one beside --version is only warned about.
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } rows[] = {
+      {{"--textfile", dir.path + "/zpr.txt"}, 2, "node_exporter reads only files ending in .prom"},
+      {{"--state-file", dir.path + "/none/s.json"}, 2, "error: cannot write " + dir.path + "/none"},
+      {{"--bogus"}, 2, "error: unknown option '--bogus'"},
+      {{"--version", "--bogus"}, 0, "WARN  unknown option '--bogus' ignored"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.args[0]);
+    const zt::RunResult a = zt::run_program(EXPORTER, row.args);
+    EXPECT_EQ(a.status, row.status);
+    EXPECT_NE(a.err.find(row.err), std::string::npos) << a.err;
+  }
   // A directory in its place: the system's own text, not "I/O error".
   const std::string textfile = dir.path + "/zpr.prom";
   ASSERT_EQ(mkdir(textfile.c_str(), 0700), 0);
