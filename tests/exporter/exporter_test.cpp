@@ -262,7 +262,7 @@ TEST(Exporter, PrometheusSeesProgressAndLastRuns) {
 
 // Eight idle connections (any client can open them) never hold up a scrape; SIGHUP, with
 // nothing to reload, leaves the service running.
-TEST(Exporter, IdleConnectionsAndSighup) {
+TEST(Exporter, IdleConnectionsRootPageAndSighup) {
   Exporter exporter;
   const int port = exporter.port();
   ASSERT_GT(port, 0);
@@ -290,6 +290,7 @@ TEST(Exporter, IdleConnectionsAndSighup) {
     return exporter.err().find("INFO  SIGHUP ignored: nothing to reload\n") != std::string::npos;
   }));
   EXPECT_NE(http_get(port, "/metrics"), "");
+  EXPECT_NE(http_get(port, "/").find("<a href=\"/metrics\">"), std::string::npos);
   EXPECT_EQ(exporter.stop(), 0);
 }
 
