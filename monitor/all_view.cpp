@@ -219,12 +219,6 @@ size_t put_cell(char *row, size_t len, const char *text, int width, bool right) 
   return end < ROW_TEXT ? end : ROW_TEXT - 1;
 }
 
-void put_text(int row, int col, const char *text) {
-  if (row < 0 || row >= LINES || col >= COLS)
-    return;
-  mvwaddnstr(stdscr, row, col, text, COLS - col);
-}
-
 void draw_header(const Layout &l) {
   char row[ROW_TEXT];
   size_t len = put_cell(row, 0, "", MARK_WIDTH - 1, false);
@@ -236,7 +230,7 @@ void draw_header(const Layout &l) {
   while (len > 0 && row[len - 1] == ' ')
     len--;
   row[len] = '\0';
-  put_text(HEADER_ROW, 0, row);
+  screen_put_text(HEADER_ROW, 0, row);
 }
 
 void draw_job(const View &v, const Layout &l, int screen_row, size_t row) {
@@ -266,7 +260,7 @@ void draw_job(const View &v, const Layout &l, int screen_row, size_t row) {
   if (failed)
     attrs |= v.colour ? COLOR_PAIR(PAIR_FAILED) : A_BOLD;
   wattr_on(stdscr, attrs, nullptr);
-  put_text(screen_row, 0, line);
+  screen_put_text(screen_row, 0, line);
   wattr_off(stdscr, attrs, nullptr);
   const bool stalled = !job_ended(j) && j.figures.eta_kind == RATE_ETA_STALLED;
   if (stalled && v.colour && eta_at >= 0 && eta_at < COLS && screen_row < LINES)
@@ -289,7 +283,7 @@ void draw_summary(const View &v) {
   if (v.table.denied != 0 && n > 0 && static_cast<size_t>(n) < sizeof line)
     snprintf(line + n, sizeof line - static_cast<size_t>(n), " | %zu not readable (try as root)",
              v.table.denied);
-  put_text(SUMMARY_ROW, 0, line);
+  screen_put_text(SUMMARY_ROW, 0, line);
 }
 
 int job_rows() {
@@ -331,7 +325,7 @@ void draw(View *v) {
   for (int k = 0; k < rows && v->first + static_cast<size_t>(k) < v->table.row_count; k++)
     draw_job(*v, l, FIRST_JOB_ROW + k, v->first + static_cast<size_t>(k));
   if (LINES >= MIN_ROWS_FOR_HINT)
-    put_text(LINES - 1, 0, HINT);
+    screen_put_text(LINES - 1, 0, HINT);
   wrefresh(stdscr);
 }
 

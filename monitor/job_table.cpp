@@ -1,23 +1,16 @@
 #include "monitor/job_table.h"
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "monitor/live_view.h"
 #include "progress/follow.h"
 #include "progress/reader.h"
 
 namespace {
-
-// A process that exists but may not be signalled, or a zombie, is present
-// (as on the live page).
-bool process_vanished(uint32_t pid) {
-  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
 
 bool is_orchestrator(const Job &j) { return j.have_record && j.record.tool > TOOL_RESTORE; }
 

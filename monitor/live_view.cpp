@@ -56,32 +56,21 @@ template <size_t N, size_t M> const char *printable(const char (&field)[N], char
   return printable_text(field, N, dst);
 }
 
-// Draws text at (row, col), cut at the right edge: a long line must not
-// wrap into the rows below.  Rows outside the screen are not drawn.
-void put_text(int row, int col, const char *text) {
-  if (row < 0 || row >= LINES || col >= COLS)
-    return;
-  mvwaddnstr(stdscr, row, col, text, COLS - col);
-}
-
 __attribute__((format(printf, 3, 4))) void put_line(int row, int col, const char *format, ...) {
   char line[LINE_TEXT];
   va_list ap;
   va_start(ap, format);
   vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
-  put_text(row, col, line);
+  screen_put_text(row, col, line);
 }
-
-// A process that exists but may not be signalled, or a zombie, is present.
-bool vanished(uint32_t pid) { return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 void draw_status(int row, const ProgressSegment &r) {
   char message[printable_size(sizeof r.message)];
   printable(r.message, message);
-  put_line(row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "",
-           message,
-           !state_is_final(r.state) && vanished(r.pid) ? " (process ended unexpectedly)" : "");
+  put_line(
+      row, 0, "Status: %s%s%s%s", state_label(r.state), message[0] != '\0' ? " - " : "", message,
+      !state_is_final(r.state) && process_vanished(r.pid) ? " (process ended unexpectedly)" : "");
 }
 
 void draw_bar(int row, const ProgressSegment &r) {
@@ -145,7 +134,7 @@ void draw_worker_list(int row, const ProgressSegment &r) {
       len = len + static_cast<size_t>(n) < sizeof text ? len + static_cast<size_t>(n)
                                                        : sizeof text - 1;
     if ((k + 1) % PAGE_CELLS_PER_ROW == 0 || k + 1 == cells) {
-      put_text(row++, WORKER_LIST_COLUMN, text);
+      screen_put_text(row++, WORKER_LIST_COLUMN, text);
       len = 0;
       text[0] = '\0';
     }
@@ -174,7 +163,7 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
                static_cast<unsigned long long>(r.blocks_total),
                static_cast<unsigned long long>(r.block_current));
     else
-      put_text(row, 0, "Block:   - (block count not known yet)");
+      screen_put_text(row, 0, "Block:   - (block count not known yet)");
     break;
   case PageLine::bar:
     draw_bar(row, r);
@@ -254,7 +243,7 @@ void draw_line(PageLine what, int row, const ProgressSegment &r, RateHistory *hi
     put_line(row, 0, "Path: %s", printable(r.path, text));
     break;
   case PageLine::hint:
-    put_text(row, 0, QUIT_HINT);
+    screen_put_text(row, 0, QUIT_HINT);
     break;
   }
 }
@@ -375,8 +364,8 @@ void run_live_page(const ProgressSegment *segment) {
     const bool have_record = progress_snapshot(segment, &record) == ST_OK;
     wclear(stdscr);
     if (!have_record) {
-      put_text(0, 0, WAITING_TEXT);
-      put_text(WAITING_HINT_ROW, 0, QUIT_HINT);
+      screen_put_text(0, 0, WAITING_TEXT);
+      screen_put_text(WAITING_HINT_ROW, 0, QUIT_HINT);
     } else if (record.tool > TOOL_RESTORE) {
       draw_summary(record);
       FollowResult followed = follow_child(&follow, record, &child);
@@ -385,7 +374,7 @@ void run_live_page(const ProgressSegment *segment) {
       if (followed.have_child)
         draw_page(CHILD_PAGE_TOP, child, &history);
       else
-        put_text(SUMMARY_HINT_ROW, 0, QUIT_HINT);
+        screen_put_text(SUMMARY_HINT_ROW, 0, QUIT_HINT);
     } else {
       draw_page(0, record, &history);
     }
@@ -402,4 +391,14 @@ void run_live_page(const ProgressSegment *segment) {
 
 bool live_terminal_gone(int key, int64_t waited_ms, int *early_errors) {
   return terminal_gone(key, waited_ms, early_errors);
+}
+
+void screen_put_text(int row, int col, const char *text) {
+  if (row < 0 || row >= LINES || col >= COLS)
+    return;
+  mvwaddnstr(stdscr, row, col, text, COLS - col);
+}
+
+bool process_vanished(uint32_t pid) {
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }

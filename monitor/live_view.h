@@ -37,3 +37,11 @@ void run_live_page(const ProgressSegment *segment);
 // reads keep failing long before their timeout, which means the terminal
 // has gone (hung up while SIGHUP is ignored, input at its end).
 bool live_terminal_gone(int key, int64_t waited_ms, int *early_errors);
+
+// Draws text at (row, col), cut at the right edge: a long line must not
+// wrap into the rows below.  Rows outside the screen are not drawn.
+void screen_put_text(int row, int col, const char *text);
+
+// True when pid is gone.  A process that exists but may not be signalled,
+// or a zombie, is present.
+bool process_vanished(uint32_t pid);
